@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Runs every test from a fresh clone: installs what is missing, builds, and runs the
+# unit and black-box tests, the sanitizer build's tests, the JSON fuzzer for a bounded
+# time, and the cross-compile of the portable libraries.
+#   scripts/test.sh            everything
+#   scripts/test.sh --quick    the default build's tests only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
+jobs=$(nproc)
+
+scripts/install-deps.sh
+
+step() { printf '\n== %s ==\n' "$*"; }
+
+step "build (default)"
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$jobs"
+step "tests (default)"
+ctest --preset default -j "$jobs"
+
+[ $quick -eq 1 ] && exit 0
+
+step "build (asan)"
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
+step "tests (asan)"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --preset asan -j "$jobs"
+
+step "fuzz (JSON parser, ${VL_FUZZ_SECONDS:-60} s)"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+scripts/fuzz.sh "${VL_FUZZ_SECONDS:-60}"
+
+step "cross-compile (mingw)"
+cmake --preset mingw >/dev/null
+cmake --build --preset mingw -j "$jobs"
+
+step "all tests passed"
