@@ -38,7 +38,7 @@ inline constexpr std::int32_t AUTH_WS_URL = 7;
 }  // namespace ConfigId
 
 class Config {
-public:
+  public:
     // Init reads the file once (later calls return true at once). "KtvConfPath" in the
     // environment replaces the path.
     static bool Init(const std::string& path);

@@ -1,6 +1,10 @@
 // FileAndFoldersManager is the table of the daemon's named folders. Every folder is an
 // absolute path or a path relative to another folder of the table, so moving one base
 // folder moves everything below it. Changed entries persist in "faf_manager.save".
+//
+// DAEMON_INSTALL_PATH is the executable's folder (where "pdata.ptr" is looked for), unless
+// the environment variable QVYLD_INSTALL_DIR names another folder: tests and development
+// runs use it to point the daemon at a folder of their own.
 #pragma once
 
 #include <cstdint>
@@ -46,7 +50,7 @@ struct FolderEntry {
 };
 
 class FileAndFoldersManager {
-public:
+  public:
     // MakeFolderAsUser creates a folder as the user of a session (through that session's
     // worker); the session bridge installs it.
     using MakeFolderAsUser = std::function<bool(std::uint32_t sessionId, const std::string&)>;
@@ -64,5 +68,6 @@ public:
     static std::uint32_t Context();
 
     static void SetMakeFolderAsUser(MakeFolderAsUser fn);
+    // ResetForTests forgets the table, the context and the installed MakeFolderAsUser.
     static void ResetForTests();
 };

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <string>
 
 enum class LogLevel : std::int32_t {
@@ -25,7 +26,7 @@ enum class EventCategory : std::uint16_t {
 };
 
 class Logger {
-public:
+  public:
     // Init prepares "<baseFolder>/<name>/<baseFileName>_<date>.txt"; false when the file
     // cannot be prepared (the pending lines then go to the event log).
     static bool Init(const std::string& name, const std::string& baseFolder,
@@ -51,8 +52,7 @@ public:
     // ErrorWithSystemError appends ToolBox::GetLastErrorText() to the message.
     static void ErrorWithSystemError(const std::string& message);
     // LogException writes "!EXP!" + prefix + what() at ERROR, and an event if asked.
-    static void LogException(const std::exception& e, const std::string& prefix,
-                             bool toEventLog);
+    static void LogException(const std::exception& e, const std::string& prefix, bool toEventLog);
     static void ThrowEvent(LogLevel level, const std::string& text,
                            EventCategory category = EventCategory::Reporting);
 
@@ -60,6 +60,14 @@ public:
     // CurrentFilePath is the file that the next line goes to (empty before Init).
     static std::string CurrentFilePath();
 
-    // ResetForTests returns the logger to its never-initialised state.
+    // SetStdoutCopy turns the standard-output copy of every line on or off. It starts on,
+    // unless the environment variable QVYLD_LOG_STDOUT is "0" (tests and benchmarks).
+    static void SetStdoutCopy(bool enabled);
+
+    // ResetForTests returns the logger to its never-initialised state (the stdout switch
+    // and the test clock stay as they are).
     static void ResetForTests();
+    // SetClockForTests replaces the clock of the lines, the headers and the file date
+    // (100-ns units since 1970); an empty function restores the system clock.
+    static void SetClockForTests(std::function<std::int64_t()> now);
 };

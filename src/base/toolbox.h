@@ -18,7 +18,7 @@ char PathSeparator();
 std::string JoinPath(const std::string& base, const std::string& leaf);
 bool PathExists(const std::string& path);
 bool IsFolder(const std::string& path);
-bool IsFile(const std::string& path);  // exists and is no folder
+bool IsFile(const std::string& path);        // exists and is no folder
 std::string Quote(const std::string& text);  // the text between double quotes
 
 namespace File {

@@ -1,0 +1,17 @@
+// known_folders.h: the machine's well-known folders that the daemon's folder table starts
+// from.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// CommonAppDataFolder is the machine-wide application-data folder ("/var/lib" on Linux);
+// empty when the system cannot tell.
+std::string CommonAppDataFolder();
+// ExecutablePath is the full path of the running executable; empty on failure.
+std::string ExecutablePath();
+// ExecutableFolder is the folder that holds the running executable; empty on failure.
+std::string ExecutableFolder();
+
+}  // namespace platform

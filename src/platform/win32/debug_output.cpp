@@ -1,0 +1,13 @@
+#include "platform/debug_output.h"
+
+#include <windows.h>
+
+#include "win_text.h"
+
+namespace platform {
+
+void WriteDebugOutput(const std::string& line) {
+    ::OutputDebugStringW(win32::Widen(line + "\r\n").c_str());
+}
+
+}  // namespace platform

@@ -1,0 +1,33 @@
+#include "platform/path.h"
+
+#include <windows.h>
+
+#include "win_text.h"
+
+namespace platform {
+
+char PathSeparator() {
+    return '\\';
+}
+
+bool IsPathSeparator(char c) {
+    return c == '\\' || c == '/';
+}
+
+bool SyncToDisk(const std::string& path) {
+    const std::wstring wide = win32::Widen(path);
+    const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return true;  // folder entries are made durable by the rename itself
+    }
+    HANDLE h = ::CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool ok = ::FlushFileBuffers(h) != FALSE;
+    ::CloseHandle(h);
+    return ok;
+}
+
+}  // namespace platform

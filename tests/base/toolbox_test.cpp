@@ -1,0 +1,244 @@
+#include "base/toolbox.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+
+#include "base/config.h"
+#include "platform/local_time.h"
+#include "platform/sys_error.h"
+#include "support/test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class ToolBoxTest : public ::testing::Test {
+  protected:
+    void SetUp() override { vl_test::ResetInfrastructure(); }
+    void TearDown() override { vl_test::ResetInfrastructure(); }
+
+    // MakeFile creates a file whose last modification lies ageSeconds in the past.
+    std::string MakeFile(const std::string& name, int ageSeconds) {
+        const std::string path = dir_.Path(name);
+        vl_test::WriteFile(path, name);
+        fs::last_write_time(path,
+                            fs::file_time_type::clock::now() - std::chrono::seconds(ageSeconds));
+        return path;
+    }
+    std::vector<std::string> Listing() {
+        std::vector<std::string> names;
+        ToolBox::File::List(dir_.Path(), names);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    vl_test::TempDir dir_;
+};
+
+using Strings = std::vector<std::string>;
+
+TEST_F(ToolBoxTest, JoinPathPutsExactlyOneSeparator) {
+    const struct {
+        const char* base;
+        const char* leaf;
+        const char* joined;
+    } cases[] = {
+        {"/a", "b", "/a/b"}, {"/a/", "b", "/a/b"}, {"/a//", "/b", "/a/b"}, {"/", "b", "/b"},
+        {"", "b", "b"},      {"/a", "", "/a"},     {"a", "b/c", "a/b/c"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ToolBox::JoinPath(c.base, c.leaf), c.joined) << c.base << " + " << c.leaf;
+    }
+}
+
+TEST_F(ToolBoxTest, PathTests) {
+    vl_test::WriteFile(dir_.Path("f"), "x");
+    EXPECT_TRUE(ToolBox::IsFile(dir_.Path("f")));
+    EXPECT_FALSE(ToolBox::IsFolder(dir_.Path("f")));
+    EXPECT_TRUE(ToolBox::IsFolder(dir_.Path()));
+    EXPECT_FALSE(ToolBox::IsFile(dir_.Path()));
+    EXPECT_FALSE(ToolBox::PathExists(dir_.Path("missing")));
+    EXPECT_FALSE(ToolBox::PathExists(""));
+    EXPECT_EQ(ToolBox::Quote("C:/a b"), "\"C:/a b\"");
+}
+
+TEST_F(ToolBoxTest, ListNamesEntriesAndRefusesMissingFolders) {
+    vl_test::WriteFile(dir_.Path("a.txt"), "");
+    fs::create_directory(dir_.Path("sub"));
+    EXPECT_EQ(Listing(), (Strings{"a.txt", "sub"}));
+
+    std::vector<std::string> names{"stale"};
+    EXPECT_TRUE(ToolBox::File::List(dir_.Path("a.txt"), names));
+    EXPECT_TRUE(names.empty());
+    EXPECT_FALSE(ToolBox::File::List(dir_.Path("missing"), names));
+
+    ToolBox::GlobalStopOrder() = true;
+    EXPECT_FALSE(ToolBox::File::List(dir_.Path(), names));
+}
+
+TEST_F(ToolBoxTest, ReadAndWriteLines) {
+    const std::string path = dir_.Path("lines.txt");
+    vl_test::WriteFile(path, "one\r\ntwo\n\nfour");
+    std::vector<std::string> lines;
+    ASSERT_TRUE(ToolBox::File::ReadLines(path, lines));
+    EXPECT_EQ(lines, (Strings{"one", "two", "", "four"}));
+    EXPECT_FALSE(ToolBox::File::ReadLines(dir_.Path(), lines));
+    EXPECT_FALSE(ToolBox::File::ReadLines(dir_.Path("missing"), lines));
+
+    ASSERT_TRUE(ToolBox::File::WriteLines(path, {"a", "b"}, false));
+    ASSERT_TRUE(ToolBox::File::WriteLines(path, {"c"}, true));
+    EXPECT_EQ(vl_test::ReadFile(path), "a\nb\nc\n");
+    EXPECT_FALSE(ToolBox::File::WriteLines(dir_.Path("no/such/folder/x"), {"a"}, false));
+}
+
+TEST_F(ToolBoxTest, WriteLinesAtomicReplacesWholeAndLeavesNoTemporary) {
+    const std::string path = dir_.Path("state.save");
+    vl_test::WriteFile(path, "old content that is longer than the new one\n");
+    ASSERT_TRUE(ToolBox::File::WriteLinesAtomic(path, {"{\"a\":1}"}));
+    EXPECT_EQ(vl_test::ReadFile(path), "{\"a\":1}\n");
+    EXPECT_EQ(Listing(), (Strings{"state.save"}));
+    EXPECT_FALSE(ToolBox::File::WriteLinesAtomic(dir_.Path("missing/state.save"), {"x"}));
+    EXPECT_EQ(Listing(), (Strings{"state.save"}));
+}
+
+TEST_F(ToolBoxTest, CleanKeepsTheNewestFilesByCount) {
+    for (int i = 0; i < 5; ++i) {
+        MakeFile("f" + std::to_string(i), 1000 * (i + 1));  // f4 is the oldest
+    }
+    ToolBox::File::CleanOldFilesInFolder(dir_.Path(), 3, 0.0);
+    EXPECT_EQ(Listing(), (Strings{"f0", "f1", "f2"}));
+}
+
+TEST_F(ToolBoxTest, CleanByAgeKeepsAnyNumberOfYoungFiles) {
+    for (int i = 0; i < 4; ++i) {
+        MakeFile("young" + std::to_string(i), 60 * i);
+    }
+    MakeFile("old1", 2 * 86400);
+    MakeFile("old2", 86400 + 10);
+    ToolBox::File::CleanOldFilesInFolder(dir_.Path(), 0, 86400.0);
+    EXPECT_EQ(Listing(), (Strings{"young0", "young1", "young2", "young3"}));
+}
+
+TEST_F(ToolBoxTest, CleanCountsFilesWithEqualStampsSeparately) {
+    const auto stamp = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    for (int i = 0; i < 4; ++i) {
+        const std::string path = dir_.Path("same" + std::to_string(i));
+        vl_test::WriteFile(path, "x");
+        fs::last_write_time(path, stamp);
+    }
+    ToolBox::File::CleanOldFilesInFolder(dir_.Path(), 2, 0.0);
+    EXPECT_EQ(Listing().size(), 2u);
+}
+
+TEST_F(ToolBoxTest, CleanNeverRemovesFoldersAndDoesNothingWithoutLimits) {
+    MakeFile("a", 5000);
+    fs::create_directory(dir_.Path("sub"));
+    fs::last_write_time(dir_.Path("sub"), fs::file_time_type::clock::now() - std::chrono::hours(9));
+    ToolBox::File::CleanOldFilesInFolder(dir_.Path(), 0, 0.0);
+    EXPECT_EQ(Listing(), (Strings{"a", "sub"}));
+    ToolBox::File::CleanOldFilesInFolder(dir_.Path(), 0, 1.0);
+    EXPECT_EQ(Listing(), (Strings{"sub"}));
+}
+
+TEST_F(ToolBoxTest, HexToChar) {
+    const struct {
+        const char* text;
+        unsigned char value;
+    } cases[] = {
+        {"41", 65},    {"ff", 255}, {"FF", 255},
+        {"0x7e", 126}, {" 20", 32}, {"141", 65},  // only the low byte counts
+        {"zz", 0},     {"00", 0},   {"", 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ToolBox::HexToChar(c.text), c.value) << "'" << c.text << "'";
+    }
+}
+
+class ZoneTest : public ToolBoxTest {
+  protected:
+    void Use(const char* zone) {
+        tz_.emplace("TZ", zone);
+        platform::ReloadTimeZone();
+    }
+    void TearDown() override {
+        tz_.reset();
+        platform::ReloadTimeZone();
+        ToolBoxTest::TearDown();
+    }
+    std::optional<vl_test::ScopedEnv> tz_;
+};
+
+constexpr std::int64_t kTicks = 10'000'000;
+constexpr std::int64_t kWinter = 1705314612LL;  // 2024-01-15 10:30:12 UTC
+constexpr std::int64_t kSummer = 1720089012LL;  // 2024-07-04 10:30:12 UTC
+
+TEST_F(ZoneTest, FormatTimeInLocalTime) {
+    const struct {
+        const char* zone;
+        std::int64_t seconds;
+        const char* text;
+    } cases[] = {
+        {"UTC", kWinter, "2024_01_15-103012.345"},
+        {"Europe/Paris", kWinter, "2024_01_15-113012.345"},
+        {"Europe/Paris", kSummer, "2024_07_04-123012.345"},
+    };
+    for (const auto& c : cases) {
+        Use(c.zone);
+        EXPECT_EQ(
+            ToolBox::FormatTime(c.seconds * kTicks + 3'456'789, true, false, "%Y_%m_%d-%H%M%S"),
+            c.text)
+            << c.zone;
+    }
+    EXPECT_EQ(ToolBox::FormatTime(kWinter * kTicks, false, false, "%Y"), "2024");
+    EXPECT_EQ(ToolBox::FormatTime(kWinter * kTicks, true, false, ""), ".000");
+}
+
+TEST_F(ZoneTest, ZoneTextKeepsTheStandardOffset) {
+    const struct {
+        const char* zone;
+        std::int64_t seconds;
+        const char* text;
+    } cases[] = {
+        {"UTC", kWinter, "+0000i"},
+        {"Europe/Paris", kWinter, "+0100s"},
+        {"Europe/Paris", kSummer, "+0100d"},
+        {"America/New_York", kWinter, "-0500s"},
+        {"America/New_York", kSummer, "-0500d"},
+        {"Asia/Kolkata", kSummer, "+0530i"},
+        {"Australia/Sydney", kWinter, "+1000d"},
+    };
+    for (const auto& c : cases) {
+        Use(c.zone);
+        EXPECT_EQ(platform::ZoneText(c.seconds), c.text) << c.zone;
+    }
+}
+
+TEST_F(ToolBoxTest, SystemErrorTexts) {
+    const std::string known = ToolBox::GetSystemErrorMessage(platform::SysError::ACCESS_DENIED);
+    EXPECT_FALSE(known.empty());
+    EXPECT_EQ(known.find_first_of("\r\n"), std::string::npos);
+    EXPECT_EQ(ToolBox::GetSystemErrorMessage(4'000'000'000u)
+                  .rfind("{[FormatMessageW] failed with this error code [317] with message :|", 0),
+              0u);
+
+    errno = ENOENT;
+    const std::string text = ToolBox::GetLastErrorText();
+    EXPECT_EQ(text.rfind("( errno[" + std::to_string(ENOENT) + "] : ", 0), 0u) << text;
+    EXPECT_NE(text.find(" // winerr[2] : "), std::string::npos) << text;
+
+    EXPECT_EQ(platform::ErrorFromErrno(EPIPE), platform::SysError::BROKEN_PIPE);
+    EXPECT_EQ(platform::ErrorFromErrno(EEXIST), platform::SysError::ALREADY_EXISTS);
+    EXPECT_EQ(platform::ErrorFromErrno(0), platform::SysError::SUCCESS);
+}
+
+TEST_F(ToolBoxTest, MsiVersionCanBeForced) {
+    Config::Init(dir_.Path("none.conf"));
+    Config::SetVariableForTests(ConfigId::FORCE_VERSION_MSI, "7.3.1");
+    EXPECT_EQ(ToolBox::GetMsiVersion(), "7.3.1");
+    EXPECT_EQ(ToolBox::GetOsDirName(), "linux_a64");
+}
+
+}  // namespace

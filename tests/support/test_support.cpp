@@ -1,0 +1,109 @@
+#include "support/test_support.h"
+
+#include <stdlib.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "base/config.h"
+#include "base/folders.h"
+#include "base/logger.h"
+#include "base/toolbox.h"
+
+namespace fs = std::filesystem;
+
+namespace vl_test {
+
+TempDir::TempDir() {
+    static std::atomic<unsigned> counter{0};
+    std::random_device random;
+    const fs::path base = fs::temp_directory_path();
+    for (;;) {
+        fs::path candidate = base / ("vl_test_" + std::to_string(random()) + "_" +
+                                     std::to_string(counter.fetch_add(1)));
+        std::error_code ec;
+        if (fs::create_directory(candidate, ec)) {
+            path_ = candidate.string();
+            return;
+        }
+    }
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(fs::path(path_), ec);
+}
+
+std::string TempDir::Path(const std::string& leaf) const {
+    return ToolBox::JoinPath(path_, leaf);
+}
+
+ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
+    : name_(std::move(name)) {
+    if (const char* old = std::getenv(name_.c_str()); old != nullptr) {
+        old_ = old;
+    }
+    if (value.has_value()) {
+        ::setenv(name_.c_str(), value->c_str(), 1);
+    } else {
+        ::unsetenv(name_.c_str());
+    }
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (old_.has_value()) {
+        ::setenv(name_.c_str(), old_->c_str(), 1);
+    } else {
+        ::unsetenv(name_.c_str());
+    }
+}
+
+bool WriteFile(const std::string& path, const std::string& text) {
+    std::error_code ec;
+    const fs::path p(path);
+    if (p.has_parent_path()) {
+        fs::create_directories(p.parent_path(), ec);
+    }
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(fs::path(path), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void ResetInfrastructure() {
+    const char* show = std::getenv("QVYLD_LOG_STDOUT");
+    Logger::SetStdoutCopy(show != nullptr && std::string(show) == "1");
+    Logger::SetClockForTests(nullptr);
+    Logger::ResetForTests();
+    Config::ResetForTests();
+    FileAndFoldersManager::ResetForTests();
+    ToolBox::GlobalStopOrder() = false;
+}
+
+bool InitInfrastructure(const TempDir& dir) {
+    ResetInfrastructure();
+    ScopedEnv tmp("PMX_KTV_TMP", dir.Path());
+    if (!FileAndFoldersManager::Init(FolderContext::TEST_HARNESS)) {
+        return false;
+    }
+    std::string mainData;
+    std::string logFolder;
+    if (!FileAndFoldersManager::GetFolder(Folder::MAIN_DATA, mainData, true) ||
+        !Config::Init(ToolBox::JoinPath(mainData, "launcher.conf")) ||
+        !FileAndFoldersManager::GetFolder(Folder::LOG, logFolder, true)) {
+        return false;
+    }
+    return Logger::Init("VantaroLauncher_service", logFolder, "qvy_log_file");
+}
+
+}  // namespace vl_test

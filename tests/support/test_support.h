@@ -1,0 +1,56 @@
+// test_support.h: small helpers shared by every test program (tests/support/*.cpp is linked
+// into each of them).
+//
+//   vl_test::TempDir dir;               a fresh folder, removed with everything in it
+//   dir.Path("a.txt")                   a path inside it
+//   vl_test::WriteFile(path, text)      writes a file (parents created)
+//   vl_test::ReadFile(path)             the whole file, "" when missing
+//   vl_test::ScopedEnv env("NAME", v)   sets (or, with std::nullopt, unsets) an environment
+//                                       variable and restores the old value at scope end
+//   vl_test::ResetInfrastructure()      Logger, Config and FileAndFoldersManager back to
+//                                       their never-initialised state, stdout copy of the
+//                                       log silenced (set QVYLD_LOG_STDOUT=1 to see it)
+//   vl_test::InitInfrastructure(dir)    reset, then the daemon's start order on a temporary
+//                                       folder: folders (context 3, PMX_KTV_TMP = dir),
+//                                       configuration from MAIN_DATA/launcher.conf, logger
+//                                       in the LOG folder; returns false when a step fails
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace vl_test {
+
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& Path() const { return path_; }
+    std::string Path(const std::string& leaf) const;
+
+  private:
+    std::string path_;
+};
+
+class ScopedEnv {
+  public:
+    ScopedEnv(std::string name, const std::optional<std::string>& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+bool WriteFile(const std::string& path, const std::string& text);
+std::string ReadFile(const std::string& path);
+
+void ResetInfrastructure();
+bool InitInfrastructure(const TempDir& dir);
+
+}  // namespace vl_test
