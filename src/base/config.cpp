@@ -78,7 +78,10 @@ std::string Trim(const std::string& text) {
 std::string Join(const std::vector<std::string>& lines, const std::string& separator) {
     std::string out;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        out += (i > 0 ? separator : std::string()) + lines[i];
+        if (i > 0) {
+            out += separator;
+        }
+        out += lines[i];
     }
     return out;
 }
@@ -145,13 +148,23 @@ std::string Describe(const ConfigState& s) {
     std::string text = "[Config::DisplayConfig]Current Configuration set :\n-[ConfigOption]:{";
     bool first = true;
     for (const auto id : s.activated) {
-        text += (first ? "" : ", ") + std::to_string(id);
+        if (!first) {
+            text += ", ";
+        }
+        text += std::to_string(id);
         first = false;
     }
     text += "}\n-[ConfigVariable]:\n";
     first = true;
     for (const auto& [id, value] : s.variables) {
-        text += (first ? "" : "\n") + ("(" + std::to_string(id) + "):{" + value + "}");
+        if (!first) {
+            text += '\n';
+        }
+        text += "(";
+        text += std::to_string(id);
+        text += "):{";
+        text += value;
+        text += "}";
         first = false;
     }
     return text;

@@ -58,7 +58,10 @@ FafState& State() {
 std::string Join(const std::vector<std::string>& items, const std::string& separator) {
     std::string out;
     for (std::size_t i = 0; i < items.size(); ++i) {
-        out += (i > 0 ? separator : std::string()) + items[i];
+        if (i > 0) {
+            out += separator;
+        }
+        out += items[i];
     }
     return out;
 }

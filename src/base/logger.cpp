@@ -1,5 +1,6 @@
 #include "base/logger.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -93,9 +94,17 @@ bool Reaches(LogLevel level) {
 }
 
 std::string FormatLine(LogLevel level, const std::string& message) {
-    std::string line = "<" + ToolBox::FormatTime(Now(), true, true, kTimeFormat) + ">(" +
-                       std::to_string(platform::CurrentThreadId()) + "){" + LevelText(level) + "}:";
-    line.append(message, 0, kMaxMessageBytes);
+    const std::size_t size = std::min(message.size(), kMaxMessageBytes);
+    std::string line;
+    line.reserve(64 + size);
+    line += '<';
+    line += ToolBox::FormatTime(Now(), true, true, kTimeFormat);
+    line += ">(";
+    line += std::to_string(platform::CurrentThreadId());
+    line += "){";
+    line += LevelText(level);
+    line += "}:";
+    line.append(message, 0, size);
     return line;
 }
 
