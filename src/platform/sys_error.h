@@ -37,10 +37,11 @@ inline constexpr std::uint32_t BUSY = 170;
 inline constexpr std::uint32_t ALREADY_EXISTS = 183;
 inline constexpr std::uint32_t FILENAME_EXCED_RANGE = 206;
 inline constexpr std::uint32_t PIPE_BUSY = 231;
-inline constexpr std::uint32_t NO_DATA = 232;
+// PIPE_CLOSING and WAIT_TIMED_OUT avoid the system headers' NO_DATA and WAIT_TIMEOUT macros.
+inline constexpr std::uint32_t PIPE_CLOSING = 232;
 inline constexpr std::uint32_t PIPE_NOT_CONNECTED = 233;
 inline constexpr std::uint32_t MORE_DATA = 234;
-inline constexpr std::uint32_t WAIT_TIMEOUT = 258;
+inline constexpr std::uint32_t WAIT_TIMED_OUT = 258;
 inline constexpr std::uint32_t NO_MORE_ITEMS = 259;
 inline constexpr std::uint32_t DIRECTORY = 267;
 inline constexpr std::uint32_t MR_MID_NOT_FOUND = 317;
@@ -55,6 +56,7 @@ inline constexpr std::uint32_t CONNECTION_REFUSED = 1225;
 inline constexpr std::uint32_t CONNECTION_INVALID = 1229;
 inline constexpr std::uint32_t PRIVILEGE_NOT_HELD = 1314;
 inline constexpr std::uint32_t TIMEOUT = 1460;
+inline constexpr std::uint32_t WOULD_BLOCK = 10035;
 }  // namespace SysError
 
 // LastError is the calling thread's last system error, in the shared error space.
