@@ -1,0 +1,101 @@
+// FunctionnalCore holds the main functions that web pages call, and what keeps conflicting
+// ones apart: a process-wide list of named locks and the frame that every main function runs
+// in (start and end banners, refusal of conflicting work, locks, tray start, level check).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class ZorvidRequestInfo;
+
+class FunctionnalCore {
+  public:
+    // Fixed lock ids; an installation id is a lock id too.
+    static constexpr const char* INSTALL_LOCK = "INSTALL_LOCK";
+    static constexpr const char* SELF_UPDATE_LOCK = "SELF_UPDATE_LOCK";
+    static constexpr const char* UNINSTALL_LOCK_ID = "UNINSTALL_LOCK_ID";
+    // UPDATE_MUTEX_NAME is the system-wide mutex that the update process owns while it runs.
+    static constexpr const char* UPDATE_MUTEX_NAME = "VantaroLauncher_UPDATE_MUTEX";
+
+    // LAUNCH_BLACK_LIST holds the executable names (lower case) that the start tool of an
+    // installation must never be asked to run.
+    static constexpr std::array<std::string_view, 7> LAUNCH_BLACK_LIST = {
+        "vrkstart.exe", "chvrkenv.exe", "setvrkenv.exe", "xolhttpprobe.exe",
+        "python.exe",   "perl.exe",     "pmxexecute.exe"};
+
+    // When a main function refuses to start, answering "the daemon is busy".
+    enum class Refusal {
+        WhenSelfUpdateRunning,            // SELF_UPDATE_LOCK is held
+        WhenBlockingRunning,              // IsBlockingOperationsAreRunning()
+        WhenBlockingAndUninstallRunning,  // both of the above and UNINSTALL_LOCK_ID held
+        WhenAnyLockHeld,                  // the lock list is not empty
+        WhenUninstallRunning,             // UNINSTALL_LOCK_ID is held
+    };
+
+    // The lowest protocol level a main function accepts: each index must be at least its
+    // bound (a bound of -1 accepts an unset index).
+    struct LevelRequirement {
+        std::int32_t minMajor = 0;
+        std::int32_t minMinor = -1;
+    };
+
+    // Frame describes how one main function runs.
+    struct Frame {
+        std::string bannerWord;
+        Refusal refusal = Refusal::WhenSelfUpdateRunning;
+        bool checkUpdateMutex = false;   // refused with 210 while an update process runs
+        std::vector<std::string> locks;  // taken in order, released in the same order
+        bool startTray = false;
+        LevelRequirement level;
+    };
+
+    // The frames of the main functions, one per entry point.
+    static const Frame CREATE_SHORTCUT_FRAME;
+    static const Frame CREATE_SHORTCUT_Z5INSTALL_FRAME;
+    static const Frame LAUNCH_Z5INSTALL_FRAME;
+    static const Frame DISCOVER_ALL_INSTALL_FRAME;
+    static const Frame INSTALL_FRAME;
+    static const Frame REINSTALL_FRAME;
+    static const Frame SELF_UPDATE_FRAME;
+    static const Frame UNINSTALL_FRAME;
+
+    using Operation = std::function<std::int32_t()>;
+    // TrayStarter starts the tray program in the requesting user's session.
+    using TrayStarter = std::function<bool(const ZorvidRequestInfo&)>;
+
+    FunctionnalCore() = delete;
+
+    // Lock adds the id to the lock list; false for an empty id or one already held.
+    static bool Lock(const std::string& id);
+    // IsLocked tells whether the id is held (exact comparison); false for an empty id.
+    static bool IsLocked(const std::string& id);
+    // Release removes the id, keeping the order of the others; false for an empty id or one
+    // that is not held.
+    static bool Release(const std::string& id);
+    // IsBlockingOperationsAreRunning tells whether a media installation or a self-update
+    // is under way: what "isDaemonBusy" reports.
+    static bool IsBlockingOperationsAreRunning();
+
+    // Init reads the executable white list once ("whiteList_exe" beside the service).
+    static void Init();
+
+    // RunInFrame runs the operation inside the frame and returns its code, or 100 when the
+    // frame refuses, 210 while an update process runs, 104 when the request's level is too
+    // low for the frame.
+    static std::int32_t RunInFrame(const Frame& frame, const ZorvidRequestInfo& request,
+                                   const Operation& operation);
+
+    // SetTrayStarter installs what starts the tray program; none is installed until the
+    // tray module exists, and the frames then start nothing.
+    static void SetTrayStarter(TrayStarter starter);
+
+    // ExeWhiteList is the list read by Init.
+    static std::vector<std::string> ExeWhiteList();
+
+    // ResetForTests empties the lock list and the white list and forgets Init.
+    static void ResetForTests();
+};

@@ -1,0 +1,39 @@
+#include "platform/named_mutex.h"
+
+#include <windows.h>
+
+#include "win_text.h"
+
+namespace platform {
+
+bool NamedMutexExists(const std::string& name) {
+    HANDLE mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, win32::Widen(name).c_str());
+    if (mutex == nullptr) {
+        return false;
+    }
+    ::CloseHandle(mutex);
+    return true;
+}
+
+NamedMutexOwner::NamedMutexOwner(const std::string& name) {
+    HANDLE mutex = ::CreateMutexW(nullptr, TRUE, win32::Widen(name).c_str());
+    if (mutex == nullptr) {
+        return;
+    }
+    if (::GetLastError() == ERROR_ALREADY_EXISTS) {
+        ::CloseHandle(mutex);
+        return;
+    }
+    handle_ = reinterpret_cast<std::intptr_t>(mutex);
+    owned_ = true;
+}
+
+NamedMutexOwner::~NamedMutexOwner() {
+    if (owned_) {
+        HANDLE mutex = reinterpret_cast<HANDLE>(handle_);
+        ::ReleaseMutex(mutex);
+        ::CloseHandle(mutex);
+    }
+}
+
+}  // namespace platform
