@@ -225,8 +225,9 @@ TEST_F(LoggerTest, ConcurrentLinesNeverInterleave) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
             for (int i = 0; i < kLines; ++i) {
-                Logger::Info("T" + std::to_string(t) + " line " + std::to_string(i) +
-                             std::string(200, 'a' + t));
+                std::string message = "T";
+                message.append(std::to_string(t)).append(" line ").append(std::to_string(i));
+                Logger::Info(message.append(200, static_cast<char>('a' + t)));
             }
         });
     }

@@ -106,7 +106,7 @@ TEST_F(ToolBoxTest, WriteLinesAtomicReplacesWholeAndLeavesNoTemporary) {
 
 TEST_F(ToolBoxTest, CleanKeepsTheNewestFilesByCount) {
     for (int i = 0; i < 5; ++i) {
-        MakeFile("f" + std::to_string(i), 1000 * (i + 1));  // f4 is the oldest
+        MakeFile(std::string("f").append(std::to_string(i)), 1000 * (i + 1));  // f4 is oldest
     }
     ToolBox::File::CleanOldFilesInFolder(dir_.Path(), 3, 0.0);
     EXPECT_EQ(Listing(), (Strings{"f0", "f1", "f2"}));
