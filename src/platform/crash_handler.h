@@ -1,0 +1,44 @@
+// The crash handler reports a fatal fault of the daemon in one text, then lets the process
+// end as it would have without it:
+//   "!EX![Main]SE [<name>] at address 0x<address> inside <module> loaded at base address
+//   0x<base>\n" and, for access violations and in-page errors, "Invalid operation: <read |
+//   write | user-mode data execution prevention (DEP) violation | unknown> at address
+//   0x<data address>\n". Addresses are lower-case hexadecimal without leading zeros.
+//
+// Windows: the unhandled-exception filter builds the text, appends it to the crash log file
+// and hands it to the report callback (ordinary code may run there), then ends the process.
+//
+// POSIX: a handler for SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT, running on an alternate
+// stack of the installing thread, builds the text in a fixed buffer with no allocation and
+// writes it with write(2) to the crash log file, to standard error and to the system log
+// socket, all opened beforehand. The report callback is never called there: nothing but
+// async-signal-safe calls may run in a signal handler. The module table (path and load
+// address of the executable and every shared object) is captured at install time; code
+// loaded later is reported inside "?". Signals are named after the Windows exceptions:
+// SIGSEGV EXCEPTION_ACCESS_VIOLATION (EXCEPTION_STACK_OVERFLOW when the faulting address is
+// next to the stack pointer), SIGBUS EXCEPTION_IN_PAGE_ERROR (EXCEPTION_DATATYPE_MISALIGNMENT
+// for a misaligned access), SIGILL EXCEPTION_ILLEGAL_INSTRUCTION (EXCEPTION_PRIV_INSTRUCTION
+// for a privileged one), SIGFPE after its code (EXCEPTION_INT_DIVIDE_BY_ZERO,
+// EXCEPTION_INT_OVERFLOW, EXCEPTION_FLT_*), anything else "UNKNOWN EXCEPTION". Read or write
+// is known on x86-64 from the page-fault error code, else "unknown". The handler then
+// restores the default action and raises the signal again, so the process still dies by it.
+// Threads other than the installer have no alternate stack: a stack overflow there dies
+// without a report.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace platform {
+
+using CrashReport = std::function<void(const std::string& text)>;
+
+// InstallCrashHandler installs the handler; report receives the text where the platform
+// allows it (see above). False when the handler cannot be installed.
+bool InstallCrashHandler(CrashReport report);
+
+// SetCrashLogPath opens the file that the crash text is appended to (the current log file);
+// the previous one is closed. An empty path closes it. False when the file cannot be opened.
+bool SetCrashLogPath(const std::string& path);
+
+}  // namespace platform

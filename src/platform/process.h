@@ -1,0 +1,123 @@
+// Processes started by the daemon: as the user of a session, or in the daemon's own context,
+// optionally as members of a ProcessGroup that ends them all when it is closed.
+//
+// Errors are system error numbers of the Windows space: 0 success, 2 program not found,
+// 3 path not found, 5 access denied, 8 not enough memory, 87 invalid parameter, 193 not an
+// executable, 1008 no token (the session has no user the daemon may start a process as).
+// "Could not start" is always such an error from the launch call, never an exit code: a
+// program that starts and exits 127 is reported by Wait as 127.
+//
+// POSIX notes:
+//  - A daemon running as root starts session processes as the session's user: supplementary
+//    groups, group, then user are switched, each checked, before anything of the program
+//    runs. The environment is the user's only: HOME, USER, LOGNAME, SHELL, a fixed PATH,
+//    LANG when the daemon has one, XDG_RUNTIME_DIR and DBUS_SESSION_BUS_ADDRESS when the
+//    user's runtime folder exists, DISPLAY / WAYLAND_DISPLAY where the session has one, then
+//    the caller's extra entries. The working folder is the given one, else HOME, else "/".
+//    A daemon not running as root can start processes for its own user's session only;
+//    any other user gives 1008, as a missing token does.
+//  - Children keep descriptors 0, 1 and 2 only; 0 reads /dev/null.
+//  - A program name without a slash is searched in the PATH of the new environment.
+//  - ProcessGroup members run in their own session (setsid) and die with the daemon
+//    (parent-death signal). Closing the group kills, with SIGKILL, every process of each
+//    member's session and process group and every descendant of a member found by
+//    walking /proc. The daemon becomes a child subreaper, so descendants orphaned by a
+//    member are reparented to it and reaped. A descendant that leaves the member's session
+//    and is orphaned before the group closes cannot be told apart from other processes
+//    and escapes; a cgroup per group would close that gap.
+//  - Exit codes: a process ended by a signal reports 128 + the signal number.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// kInfiniteWait makes ProcessHandle::Wait wait without a limit.
+inline constexpr std::uint32_t kInfiniteWait = 0xFFFFFFFFu;
+
+// LaunchOptions describes a process started as the user of a session.
+struct LaunchOptions {
+    std::uint32_t sessionId = 0;
+    std::vector<std::string> argv;  // already split; argv[0] is the program
+    // newGroup starts the process in a process group of its own (POSIX: its own session).
+    bool newGroup = false;
+    // breakAwayFromJob lets the process leave a job the daemon itself runs in (Windows).
+    bool breakAwayFromJob = false;
+    std::string workingDirectory;               // empty: the platform's default
+    std::vector<std::string> extraEnvironment;  // "NAME=value" entries added last
+};
+
+// ProcessHandle owns a started process. Destroying or closing it leaves the process
+// running; only Terminate or the process's group ends it.
+class ProcessHandle {
+  public:
+    struct Impl;
+
+    ProcessHandle();
+    // Backends hand a started process to its handle with this constructor.
+    explicit ProcessHandle(std::unique_ptr<Impl> impl);
+    ~ProcessHandle();
+    ProcessHandle(ProcessHandle&&) noexcept;
+    ProcessHandle& operator=(ProcessHandle&&) noexcept;
+    ProcessHandle(const ProcessHandle&) = delete;
+    ProcessHandle& operator=(const ProcessHandle&) = delete;
+
+    bool IsValid() const;
+    std::uint32_t Pid() const;
+    // Wait returns true with the exit code once the process has ended, false when timeoutMs
+    // (kInfiniteWait: no limit) passed first or the handle is empty.
+    bool Wait(std::uint32_t timeoutMs, std::uint32_t& exitCode);
+    bool IsRunning();
+    // Terminate ends the process at once; exitCode is what Windows reports, POSIX reports
+    // 128 + SIGKILL. False when the process had already ended or the handle is empty.
+    bool Terminate(std::uint32_t exitCode);
+    // Close releases the handle without touching the process.
+    void Close();
+
+    Impl* Get() const { return impl_.get(); }
+
+  private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// ProcessGroup ends all its members, and what they started, when it is closed or destroyed
+// (Windows: a job object that kills on close).
+class ProcessGroup {
+  public:
+    struct Impl;
+
+    ProcessGroup();
+    ~ProcessGroup();
+    ProcessGroup(ProcessGroup&&) noexcept;
+    ProcessGroup& operator=(ProcessGroup&&) noexcept;
+    ProcessGroup(const ProcessGroup&) = delete;
+    ProcessGroup& operator=(const ProcessGroup&) = delete;
+
+    // Create makes the group ready for members: 0 or an error. Creating an open group
+    // closes it first.
+    std::uint32_t Create();
+    bool IsOpen() const;
+    // Close kills every member and their descendants, then forgets them.
+    void Close();
+
+    Impl* Get() const { return impl_.get(); }
+
+  private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// LaunchAsSessionUser starts options.argv as the user logged on to options.sessionId, in
+// that session; the process joins group when one is given (it must be open). 0 and a filled
+// out, or an error and an empty out.
+std::uint32_t LaunchAsSessionUser(const LaunchOptions& options, ProcessGroup* group,
+                                  ProcessHandle& out);
+
+// LaunchAsSelf starts argv in the daemon's own context: its user, environment and working
+// folder.
+std::uint32_t LaunchAsSelf(const std::vector<std::string>& argv, ProcessGroup* group,
+                           ProcessHandle& out);
+
+}  // namespace platform
