@@ -1,7 +1,6 @@
 #include "front/daemon_version.h"
 
 #include "front/front_env.h"
-#include "front/query_text.h"
 #include "front/zorvid_request_info.h"
 
 namespace {
@@ -110,23 +109,6 @@ TEST_F(DaemonVersionTest, FixedLevelsFollowTheirOverridesAtEachCall) {
 
     Config::SetVariableForTests(ConfigId::FORCE_VERSION_EXT, "abc");
     EXPECT_EQ(DaemonVersion::GetCurrentDaemonLevel().ToString(), "2.6");
-}
-
-TEST(QueryTextTest, SplitKeepsInnerEmptyPiecesButNotTheLast) {
-    using Pieces = std::vector<std::string>;
-    EXPECT_EQ(ToolBox::SplitText("", '.'), Pieces{});
-    EXPECT_EQ(ToolBox::SplitText(".", '.'), Pieces{""});
-    EXPECT_EQ(ToolBox::SplitText("a..b", '.'), (Pieces{"a", "", "b"}));
-    EXPECT_EQ(ToolBox::SplitText("a..", '.'), (Pieces{"a", ""}));
-    EXPECT_EQ(ToolBox::SplitText(".a", '.'), (Pieces{"", "a"}));
-}
-
-TEST(QueryTextTest, PercentDecodeTakesUpToTwoHexDigits) {
-    EXPECT_EQ(ToolBox::PercentDecode("a%41b"), "aAb");
-    EXPECT_EQ(ToolBox::PercentDecode("a+b%2B"), "a+b+");
-    EXPECT_EQ(ToolBox::PercentDecode("%4"), "\x04");
-    EXPECT_EQ(ToolBox::PercentDecode("%7b%7D"), "{}");
-    EXPECT_EQ(ToolBox::PercentDecode("%"), std::string(1, '\0'));
 }
 
 class ZorvidRequestInfoTest : public FrontEnv {};

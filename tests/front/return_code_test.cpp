@@ -38,15 +38,9 @@ TEST_F(ReturnCodeTest, CodeWithoutRowGivesNullCommentaryAndLogsTheCode) {
                            std::to_string(code) + "\n"))
             << code;
     }
-}
-
-TEST_F(ReturnCodeTest, AnswerCarriesTheGivenContent) {
-    JSON::ItemPtr content = JSON::CreateArray();
-    content->AsArray()->Add(JSON::CreateNumber(std::int32_t{1}));
-    Answer answer(Build(158, {}, std::move(content)));
-    ASSERT_TRUE(answer.ok);
-    EXPECT_EQ(answer.CommentaryText(), "Installation failed!");
-    EXPECT_EQ(answer.ContentText(), "[1]");
+    std::string reason = "kept";
+    EXPECT_FALSE(ReturnCode::GetReason(12, reason));
+    EXPECT_EQ(reason, "kept");
 }
 
 TEST_F(ReturnCodeTest, TableHoldsItsRowsWithTheirExactTexts) {
@@ -76,12 +70,6 @@ TEST_F(ReturnCodeTest, DuplicatedRowKeepsTheFirstText) {
     ASSERT_TRUE(ReturnCode::GetReason(0, reason));
     EXPECT_EQ(reason, "Success");
     EXPECT_TRUE(Logged("{DEBUG}:[ReturnCode::putRc]Duplicated Return code !"));
-}
-
-TEST_F(ReturnCodeTest, UnknownCodeLeavesReasonUnchanged) {
-    std::string reason = "kept";
-    EXPECT_FALSE(ReturnCode::GetReason(12, reason));
-    EXPECT_EQ(reason, "kept");
 }
 
 }  // namespace
