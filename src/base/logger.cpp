@@ -313,25 +313,26 @@ bool Logger::Init(const std::string& name, const std::string& baseFolder,
     Deferred(LogLevel::Debug, s.created.load() ? "[Logger::Init]--||LOGGER RE-INIT||--"
                                                : "[Logger::Init]<<LOGGER INIT>>");
     s.ready = false;
-    std::lock_guard writeLock(s.writeMutex);
+    // The configuration is read before the write mutex is taken: the configuration may
+    // itself log while it holds its own lock.
+    std::string levelName;
+    const bool levelGiven = Config::GetVariable(ConfigId::LOGLEVEL, levelName);
+    const bool superLogger = Config::IsActivated(ConfigId::SUPER_LOGGER);
 
+    std::lock_guard writeLock(s.writeMutex);
     s.name = name;
     s.baseFolder = baseFolder;
     s.baseFileName = baseFileName;
     Deferred(LogLevel::Debug, "[Logger::Init]logger name : " + name);
     Deferred(LogLevel::Debug, "[Logger::Init]logger base folder name : " + baseFolder);
     Deferred(LogLevel::Debug, "[Logger::Init]logger base file name : " + baseFileName);
-
-    std::string levelName;
-    if (Config::GetVariable(ConfigId::LOGLEVEL, levelName)) {
-        bool found = false;
-        const std::int32_t level = LevelFromName(levelName, found);
-        if (found) {
-            s.threshold = level;
-            Deferred(LogLevel::Debug, "[Logger::Init]new logger's log level  : " + levelName);
-        }
+    bool found = false;
+    const std::int32_t level = levelGiven ? LevelFromName(levelName, found) : 0;
+    if (found) {
+        s.threshold = level;
+        Deferred(LogLevel::Debug, "[Logger::Init]new logger's log level  : " + levelName);
     }
-    s.eventLog = Config::IsActivated(ConfigId::SUPER_LOGGER);
+    s.eventLog = superLogger;
 
     s.date = Today();
     s.filePath = BuildFilePath(s);

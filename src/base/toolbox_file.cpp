@@ -72,12 +72,18 @@ bool List(const std::string& folder, std::vector<std::string>& names) {
         Logger::Warn("[ToolBox::File::List] FindFirstFileW Fail !");
         return false;
     }
-    for (const fs::directory_iterator end; it != end; it.increment(ec)) {
-        if (GlobalStopOrder().load()) {
-            Logger::Warn("[ToolBox::File::List]GLOBAL STOP ORDER ! emergency break !");
-            return false;
+    try {
+        for (const fs::directory_iterator end; it != end; it.increment(ec)) {
+            if (GlobalStopOrder().load()) {
+                Logger::Warn("[ToolBox::File::List]GLOBAL STOP ORDER ! emergency break !");
+                return false;
+            }
+            names.push_back(it->path().filename().string());
         }
-        names.push_back(it->path().filename().string());
+    } catch (const std::exception& e) {
+        // A name that the narrow code page cannot hold (Windows) ends the listing.
+        Logger::Warn(std::string("[ToolBox::File::List]error occured : ") + e.what());
+        return false;
     }
     if (ec) {
         Logger::Warn("[ToolBox::File::List]error occured : " + ec.message());

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "base/json/json.h"
+#include "base/logger.h"
 #include "base/toolbox.h"
 #include "support/test_support.h"
 
@@ -168,6 +169,31 @@ TEST_F(FoldersTest, CreatingAsAUserGoesThroughTheHook) {
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].first, 3u);
     EXPECT_EQ(calls[0].second, Data("InternalData/Temp"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(StartOrderTest, FoldersThenConfigurationThenLogger) {
+    vl_test::TempDir dir;
+    const std::string mainData = dir.Path("LauncherData/Quorvanti/VantaroLauncher");
+    vl_test::WriteFile(ToolBox::JoinPath(mainData, "launcher.conf"), "LOGLEVEL=warn\n");
+    ASSERT_TRUE(vl_test::InitInfrastructure(dir));
+    Logger::Warn("[StartOrderTest] ready");
+
+    const std::string logFolder = ToolBox::JoinPath(mainData, "logs/VantaroLauncher_service");
+    EXPECT_EQ(Logger::CurrentFilePath().rfind(ToolBox::JoinPath(logFolder, "qvy_log_file_"), 0),
+              0u);
+    EXPECT_EQ(Logger::Threshold(), LogLevel::Warn);
+    const std::string text = vl_test::ReadFile(Logger::CurrentFilePath());
+    // The folder table's own lines, held since before the logger existed, come first.
+    const auto folders = text.find("|#LNI#|[FileAndFoldersManager::Init]Initializing FaF[3] ... ");
+    const auto config = text.find("|#LNI#|[Config::DisplayConfig]");
+    ASSERT_NE(config, std::string::npos);
+    EXPECT_LT(folders, config);
+    EXPECT_NE(text.find("{WARN }:[StartOrderTest] ready"), std::string::npos);
+    vl_test::ResetInfrastructure();
 }
 
 }  // namespace
