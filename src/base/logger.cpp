@@ -108,8 +108,8 @@ std::string FormatLine(LogLevel level, const std::string& message) {
     return line;
 }
 
-// Copies is the road of every line: the state marker, the pending list when asked, the
-// debugger output and standard output.
+// Copies is where every line passes: it adds the state marker, queues the text when asked
+// and copies it to the debugger output and standard output.
 void Copies(const std::string& text, bool queue) {
     auto& s = State();
     const bool created = s.created.load();
@@ -120,10 +120,7 @@ void Copies(const std::string& text, bool queue) {
     } else if (!ready) {
         out = "|!LCS!|";
     }
-    out.append(text, 0, kMaxMessageBytes - std::min(out.size(), kMaxMessageBytes));
-    if (out.size() > kMaxMessageBytes) {
-        out.resize(kMaxMessageBytes);
-    }
+    out.append(text, 0, kMaxMessageBytes - out.size());
     if (queue && (!created || ready)) {
         std::lock_guard lock(s.pendingMutex);
         if (s.pending.size() >= kMaxPendingLines) {
