@@ -109,11 +109,20 @@ class ProcessGroup {
     std::unique_ptr<Impl> impl_;
 };
 
+// LaunchFailure tells which step of a failed session-user launch failed, for callers whose
+// messages differ by step.
+enum class LaunchFailure {
+    None,
+    Token,        // no user to start the process as (error 1008)
+    Environment,  // the user's environment could not be built (Windows)
+    Creation,     // the process could not be started
+};
+
 // LaunchAsSessionUser starts options.argv as the user logged on to options.sessionId, in
 // that session; the process joins group when one is given (it must be open). 0 and a filled
-// out, or an error and an empty out.
+// out, or an error and an empty out; failure, when given, tells the failed step.
 std::uint32_t LaunchAsSessionUser(const LaunchOptions& options, ProcessGroup* group,
-                                  ProcessHandle& out);
+                                  ProcessHandle& out, LaunchFailure* failure = nullptr);
 
 // LaunchAsSelf starts argv in the daemon's own context: its user, environment and working
 // folder.

@@ -270,14 +270,29 @@ TEST_F(SessionUserTest, WorkingFolderAndNewGroupAreHonoured) {
     EXPECT_EQ(report["sid"], report["pid"]);
 }
 
-TEST_F(SessionUserTest, SessionsWithoutAUsableUserHaveNoToken) {
-    for (std::uint32_t session : {9u, 10u, 11u}) {
+TEST_F(SessionUserTest, FailuresTellTheirStep) {
+    const struct {
+        std::uint32_t session;
+        const char* program;
+        std::uint32_t error;
+        platform::LaunchFailure step;
+    } cases[] = {
+        {9, "true", 1008, platform::LaunchFailure::Token},   // nobody logged on
+        {10, "true", 1008, platform::LaunchFailure::Token},  // user unknown here
+        {11, "true", 1008, platform::LaunchFailure::Token},  // no such session
+        {7, "/nonexistent/vl_program", 2, platform::LaunchFailure::Creation},
+        {7, "true", 0, platform::LaunchFailure::None},
+    };
+    for (const auto& c : cases) {
         platform::LaunchOptions options;
-        options.sessionId = session;
-        options.argv = {ProbePath(), "exit", "0"};
+        options.sessionId = c.session;
+        options.argv = {c.program};
         platform::ProcessHandle handle;
-        EXPECT_EQ(platform::LaunchAsSessionUser(options, nullptr, handle), 1008u) << session;
-        EXPECT_FALSE(handle.IsValid());
+        platform::LaunchFailure step = platform::LaunchFailure::Environment;
+        EXPECT_EQ(platform::LaunchAsSessionUser(options, nullptr, handle, &step), c.error)
+            << c.session;
+        EXPECT_EQ(step, c.step) << c.session;
+        EXPECT_EQ(handle.IsValid(), c.error == 0);
     }
 }
 

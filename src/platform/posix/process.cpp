@@ -852,20 +852,22 @@ std::uint32_t Spawn(const LaunchPlan& plan, ProcessGroup* group, ProcessHandle& 
 }  // namespace
 
 std::uint32_t LaunchAsSessionUser(const LaunchOptions& options, ProcessGroup* group,
-                                  ProcessHandle& out) {
+                                  ProcessHandle& out, LaunchFailure* failure) {
+    LaunchFailure ignored = LaunchFailure::None;
+    LaunchFailure& step = failure != nullptr ? *failure : ignored;
+    step = LaunchFailure::Creation;
     out.Close();
     if (options.argv.empty()) {
         return SysError::INVALID_PARAMETER;
     }
     SessionRecord session;
     UserAccount account;
-    if (!FindSession(options.sessionId, session) || session.user.empty() ||
-        !LookupUser(session.user, account)) {
-        return SysError::NO_TOKEN;
-    }
     const bool root = ::geteuid() == 0;
-    if (!root && account.uid != ::geteuid()) {
-        return SysError::NO_TOKEN;  // only root may act for another user
+    if (!FindSession(options.sessionId, session) || session.user.empty() ||
+        !LookupUser(session.user, account) || (!root && account.uid != ::geteuid())) {
+        // Only root may act for another user.
+        step = LaunchFailure::Token;
+        return SysError::NO_TOKEN;
     }
     LaunchPlan plan;
     plan.argv = options.argv;
@@ -874,7 +876,13 @@ std::uint32_t LaunchAsSessionUser(const LaunchOptions& options, ProcessGroup* gr
         options.workingDirectory.empty() ? account.home : options.workingDirectory;
     plan.newSession = options.newGroup || group != nullptr;
     plan.user = root ? &account : nullptr;
-    return Spawn(plan, group, out);
+    const std::uint32_t error = Spawn(plan, group, out);
+    if (error == SysError::NO_TOKEN) {
+        step = LaunchFailure::Token;  // the user switch itself was refused
+    } else if (error == SysError::SUCCESS) {
+        step = LaunchFailure::None;
+    }
+    return error;
 }
 
 std::uint32_t LaunchAsSelf(const std::vector<std::string>& argv, ProcessGroup* group,

@@ -9,104 +9,22 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <set>
-#include <sstream>
 
-#include "base/json/json.h"
+#include "platform/session_file.h"
+#include "platform/sys_error.h"
 
 namespace platform {
 
 namespace {
 
-constexpr std::uint32_t kErrorFileNotFound = 2;
-constexpr std::uint32_t kErrorInvalidData = 13;
 constexpr std::uint32_t kCurrentSession = 0xFFFFFFFFu;
 
 constexpr std::uint32_t kStateConnected = 1;
 constexpr std::uint32_t kStateDisconnected = 4;
 constexpr std::uint32_t kStateDown = 8;
-
-// ---- session file -------------------------------------------------------------------------
-
-bool ReadWholeFile(const std::string& path, std::string& text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    text = buffer.str();
-    return true;
-}
-
-// OptionalText reads a text member that may be absent or null.
-bool OptionalText(const JSON::JSONItem& object, const char* key, std::string& value,
-                  bool& present) {
-    const JSON::JSONItem* item = object.Get(key);
-    present = item != nullptr && !item->IsNull();
-    if (!present) {
-        return true;
-    }
-    if (!item->IsString()) {
-        return false;
-    }
-    value = item->GetString();
-    return true;
-}
-
-bool ReadNumber(const JSON::JSONItem& object, const char* key, std::uint32_t& value) {
-    const JSON::JSONItem* item = object.Get(key);
-    if (item == nullptr || !item->IsNumber()) {
-        return false;
-    }
-    const std::int64_t number = item->GetInt64();
-    if (number < 0 || number > 0xFFFFFFFFll ||
-        item->GetString().find_first_of(".eE") != std::string::npos) {
-        return false;
-    }
-    value = static_cast<std::uint32_t>(number);
-    return true;
-}
-
-bool ReadFileRecord(const JSON::JSONItem& object, SessionRecord& record) {
-    if (!object.IsObject() || !ReadNumber(object, "id", record.id) ||
-        !ReadNumber(object, "state", record.state)) {
-        return false;
-    }
-    bool present = false;
-    bool displayPresent = false;
-    return OptionalText(object, "user", record.user, present) &&
-           OptionalText(object, "station", record.station, record.hasStation) &&
-           OptionalText(object, "display", record.display, displayPresent);
-}
-
-bool ReadSessionFile(const std::string& path, std::vector<SessionRecord>& sessions,
-                     std::uint32_t& error) {
-    std::string text;
-    if (!ReadWholeFile(path, text)) {
-        error = kErrorFileNotFound;
-        return false;
-    }
-    JSON::JSONDocument document;
-    const JSON::JSONItem* root = nullptr;
-    if (document.Parse(text) != 0 || (root = document.Root()) == nullptr || !root->IsArray()) {
-        error = kErrorInvalidData;
-        return false;
-    }
-    for (const JSON::ItemPtr& item : root->AsArray()->Items()) {
-        SessionRecord record;
-        if (!ReadFileRecord(*item, record)) {
-            error = kErrorInvalidData;
-            sessions.clear();
-            return false;
-        }
-        sessions.push_back(std::move(record));
-    }
-    return true;
-}
 
 // ---- login manager ------------------------------------------------------------------------
 
@@ -203,7 +121,7 @@ bool ReadLoginManager(std::vector<SessionRecord>& sessions, std::uint32_t& error
     SessionNames list;
     const int count = sd_get_sessions(&list.names);
     if (count < 0) {
-        error = static_cast<std::uint32_t>(-count);
+        error = ErrorFromErrno(-count);
         return false;
     }
     list.count = count;

@@ -1,0 +1,153 @@
+#include "platform/sessions.h"
+
+#include <windows.h>
+#include <wtsapi32.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "platform/session_file.h"
+
+namespace platform {
+
+namespace {
+
+constexpr std::uint32_t kCurrentSession = 0xFFFFFFFFu;
+
+struct WtsDeleter {
+    void operator()(void* memory) const { ::WTSFreeMemory(memory); }
+};
+
+std::string Utf8(const wchar_t* text, int length = -1) {
+    if (text == nullptr || length == 0) {
+        return {};
+    }
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) {
+        return {};
+    }
+    std::string out(static_cast<std::size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text, length, out.data(), size, nullptr, nullptr);
+    if (length < 0) {
+        out.pop_back();  // the terminator
+    }
+    return out;
+}
+
+// QueryRaw returns the platform's buffer for one information class.
+bool QueryRaw(std::uint32_t sessionId, int infoClass, std::unique_ptr<void, WtsDeleter>& buffer,
+              DWORD& bytes) {
+    LPWSTR raw = nullptr;
+    if (!::WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, sessionId,
+                                       static_cast<WTS_INFO_CLASS>(infoClass), &raw, &bytes)) {
+        return false;
+    }
+    buffer.reset(raw);
+    return true;
+}
+
+bool UsesSessionFile() {
+    return std::getenv("QVYLD_SESSION_FILE") != nullptr;
+}
+
+}  // namespace
+
+bool EnumerateSessions(std::vector<SessionRecord>& sessions, std::uint32_t& error) {
+    sessions.clear();
+    error = 0;
+    if (const char* path = std::getenv("QVYLD_SESSION_FILE"); path != nullptr) {
+        return ReadSessionFile(path, sessions, error);
+    }
+    PWTS_SESSION_INFOW raw = nullptr;
+    DWORD count = 0;
+    if (!::WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &raw, &count)) {
+        error = ::GetLastError();
+        return false;
+    }
+    std::unique_ptr<void, WtsDeleter> owned(raw);
+    for (DWORD i = 0; i < count; ++i) {
+        SessionRecord record;
+        record.id = raw[i].SessionId;
+        record.state = static_cast<std::uint32_t>(raw[i].State);
+        record.hasStation = raw[i].pWinStationName != nullptr;
+        record.station = Utf8(raw[i].pWinStationName);
+        QuerySessionInfo(record.id, kSessionInfoUserName, record.user);
+        sessions.push_back(std::move(record));
+    }
+    return true;
+}
+
+bool FindSession(std::uint32_t sessionId, SessionRecord& record) {
+    if (sessionId == kCurrentSession && !UsesSessionFile()) {
+        DWORD own = 0;
+        if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &own)) {
+            return false;
+        }
+        sessionId = own;
+    }
+    std::vector<SessionRecord> sessions;
+    std::uint32_t error = 0;
+    if (!EnumerateSessions(sessions, error)) {
+        return false;
+    }
+    for (SessionRecord& candidate : sessions) {
+        if (candidate.id == sessionId) {
+            record = std::move(candidate);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool QuerySessionInfo(std::uint32_t sessionId, int infoClass, std::string& value) {
+    if (UsesSessionFile()) {
+        SessionRecord record;
+        if (!FindSession(sessionId, record)) {
+            return false;
+        }
+        switch (infoClass) {
+            case kSessionInfoSessionId:
+                value = std::to_string(record.id);
+                return true;
+            case kSessionInfoUserName:
+                value = record.user;
+                return true;
+            case kSessionInfoStationName:
+                value = record.station;
+                return true;
+            case kSessionInfoConnectState:
+                value = std::to_string(record.state);
+                return true;
+            default:
+                return false;
+        }
+    }
+    if (infoClass < 0 || infoClass > WTSClientProtocolType) {
+        return false;
+    }
+    std::unique_ptr<void, WtsDeleter> buffer;
+    DWORD bytes = 0;
+    if (!QueryRaw(sessionId, infoClass, buffer, bytes)) {
+        return false;
+    }
+    // Numbers come as binary values: give them in decimal.
+    switch (infoClass) {
+        case WTSSessionId:
+        case WTSConnectState:
+        case WTSClientBuildNumber:
+            value = bytes >= sizeof(ULONG)
+                        ? std::to_string(*static_cast<const ULONG*>(buffer.get()))
+                        : std::string();
+            return true;
+        case WTSClientProtocolType:
+            value = bytes >= sizeof(USHORT)
+                        ? std::to_string(*static_cast<const USHORT*>(buffer.get()))
+                        : std::string();
+            return true;
+        default:
+            value = Utf8(static_cast<const wchar_t*>(buffer.get()));
+            return true;
+    }
+}
+
+}  // namespace platform
