@@ -11,6 +11,10 @@
 #include <vector>
 
 class ZorvidRequestInfo;
+namespace JSON {
+class JSONItem;
+class JSONDocument;
+}  // namespace JSON
 
 class FunctionnalCore {
   public:
@@ -92,6 +96,18 @@ class FunctionnalCore {
     // SetTrayStarter installs what starts the tray program; none is installed until the
     // tray module exists, and the frames then start nothing.
     static void SetTrayStarter(TrayStarter starter);
+
+    // DiscoverAllInstallations answers "discoverAllInstall": the registered installations that
+    // match the filter of params ("level", "instType", "installPath", "instID"), as a JSON
+    // array in result.
+    static std::int32_t DiscoverAllInstallations(const ZorvidRequestInfo& request,
+                                                 const JSON::JSONItem& params,
+                                                 JSON::JSONDocument& result);
+    // DiscoverAllInstall is the operation inside that frame: 0, or 25 when the registry
+    // cannot be read.
+    static std::int32_t DiscoverAllInstall(const ZorvidRequestInfo& request,
+                                           const JSON::JSONItem* params,
+                                           JSON::JSONDocument& result);
 
     // ExeWhiteList is the list read by Init.
     static std::vector<std::string> ExeWhiteList();

@@ -31,7 +31,9 @@ using FunctionTable = std::map<std::string, Entry, std::less<>>;
 //   {"discoverAllInstall", {Rule::AsReceived, true, DiscoverAllInstallations}}
 // with an adapter that calls FunctionnalCore::DiscoverAllInstallations(request, params, result).
 const FunctionTable& MainFunctions() {
-    static const FunctionTable table{};
+    static const FunctionTable table{
+        {"discoverAllInstall", {Rule::AsReceived, true, FunctionnalCore::DiscoverAllInstallations}},
+    };
     return table;
 }
 

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Records two sample product installations in a registry store, as their setup programs would:
+#   one under  Software\Quorvanti\Z5\<GA level>\<type>\<identifier>
+#   one under  Software\Quorvanti\Z5_Common\<type>
+# Their installation folders are created under INSTALLS_DIR.
+#
+#   scripts/demo/sample-installs.sh ROOT_DIR INSTALLS_DIR
+#
+# ROOT_DIR is the store's folder (what QVYLD_REGISTRY_ROOT names for the daemon). The tool is
+# $VLREG, or build/default/bin/vlreg of this checkout.
+set -euo pipefail
+
+if [ $# -ne 2 ]; then
+  echo "usage: $0 ROOT_DIR INSTALLS_DIR" >&2
+  exit 1
+fi
+root=$1
+installs=$2
+here=$(cd "$(dirname "$0")/../.." && pwd)
+vlreg=${VLREG:-$here/build/default/bin/vlreg}
+if [ ! -x "$vlreg" ]; then
+  echo "sample-installs: no vlreg at $vlreg (build it, or set VLREG)" >&2
+  exit 1
+fi
+
+mkdir -p "$root" "$installs"
+installs=$(cd "$installs" && pwd)
+
+reg() { "$vlreg" "$@" --root "$root" >/dev/null; }
+
+# add_install KEY FOLDER NAME=VALUE...: the installation key, its values and its folder.
+add_install() {
+  local key=$1 folder=$2
+  shift 2
+  mkdir -p "$folder/linux_a64/code/bin"
+  reg add "$key" /v Path /d "$folder" /reg:64
+  local pair
+  for pair in "$@"; do
+    reg add "$key" /v "${pair%%=*}" /d "${pair#*=}" /reg:64
+  done
+}
+
+design="HKLM\\Software\\Quorvanti\\Z5\\R2024x\\DESIGN\\R2024x_HF4_DEMO"
+add_install "$design" "$installs/R2024x_Design" \
+  Level=R2024x.HF4 GAlevel=R2024x SPlevel=SP4 Osds=linux_a64 PkgId=B424-0417 \
+  "ShortName=Design" "LongName=Design Studio 2024" Type=full BigContent=true \
+  "ProductLine=DSN,SIM,,RND"
+reg add "$design\\prd" /v designstudio.exe /d "" /reg:64
+reg add "$design\\prd" /v designrender.exe /d "" /reg:64
+reg add "$design\\xtra" /v licensemonitor.exe /d "" /reg:64
+reg add "$design\\app\\DSN_Modeler" /v brand /d DSN /reg:64
+reg add "$design\\app\\DSN_Modeler" /v wb /d ModelerWorkbench /reg:64
+reg add "$design\\app\\SIM_Analyst" /v brand /d SIM /reg:64
+reg add "$design\\app\\SIM_Analyst" /v wb /d AnalysisWorkbench /reg:64
+
+tools="HKLM\\Software\\Quorvanti\\Z5_Common\\TOOLS"
+add_install "$tools" "$installs/Common_Tools" \
+  Level=R2025x GAlevel=R2025x Osds=linux_a64 PkgId=T250-0102 "ShortName=Tools" \
+  "LongName=Common Tools" Type=common BigContent=false ProductLine=TLS
+reg add "$tools\\prd" /v toolbox.exe /d "" /reg:64
+reg add "$tools\\app\\TLS_Console" /v brand /d TLS /reg:64
+reg add "$tools\\app\\TLS_Console" /v wb /d ConsoleWorkbench /reg:64
+
+echo "sample-installs: 2 installations recorded in $root (folders under $installs)"
