@@ -32,7 +32,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 
 step "fuzz (JSON parser, ${VL_FUZZ_SECONDS:-60} s)"
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "$jobs"
+cmake --build --preset fuzz -j "$jobs" --target json_fuzz
 scripts/fuzz.sh "${VL_FUZZ_SECONDS:-60}"
 
 step "cross-compile (mingw)"

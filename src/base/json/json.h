@@ -33,7 +33,7 @@ class JSONArray;
 using ItemPtr = std::unique_ptr<JSONItem>;
 
 class JSONItem {
-public:
+  public:
     virtual ~JSONItem() = default;
     JSONItem(const JSONItem&) = delete;
     JSONItem& operator=(const JSONItem&) = delete;
@@ -74,47 +74,55 @@ public:
     JSONArray* AsArray();
     const JSONArray* AsArray() const;
 
-protected:
+  protected:
     explicit JSONItem(ItemType type) : type_(type) {}
 
-private:
+    // DestroyAll deletes the items and all their descendants without recursion, so that
+    // trees of any depth can be released.
+    static void DestroyAll(std::vector<ItemPtr>& pending);
+
+  private:
     ItemType type_;
 };
 
 // JSONValue holds the scalars: the text of a number or a string; empty for the others.
 class JSONValue final : public JSONItem {
-public:
+  public:
     JSONValue(ItemType type, std::string text) : JSONItem(type), text_(std::move(text)) {}
     ItemPtr Clone() const override;
     void Print(std::string& out) const override;
     std::size_t Size() const override { return 0; }
     void PrettyPrint(std::string& out, int depth) const override;
+    using JSONItem::PrettyPrint;
+    using JSONItem::Print;
     const std::string& Text() const { return text_; }
 
-private:
+  private:
     std::string text_;
 };
 
 class JSONArray final : public JSONItem {
-public:
+  public:
     JSONArray() : JSONItem(ARRAY) {}
     ~JSONArray() override;
     ItemPtr Clone() const override;
     void Print(std::string& out) const override;
     std::size_t Size() const override { return items_.size(); }
     void PrettyPrint(std::string& out, int depth) const override;
+    using JSONItem::PrettyPrint;
+    using JSONItem::Print;
 
     // Add appends; a null item is refused (false).
     bool Add(ItemPtr item);
     const std::vector<ItemPtr>& Items() const { return items_; }
 
-private:
+  private:
     friend class JSONItem;
     std::vector<ItemPtr> items_;
 };
 
 class JSONObject final : public JSONItem {
-public:
+  public:
     using Map = std::map<std::string, ItemPtr, std::less<>>;
     // Member order: references to the map entries in the order of insertion.
     using Order = std::vector<Map::iterator>;
@@ -125,6 +133,8 @@ public:
     void Print(std::string& out) const override;
     std::size_t Size() const override { return members_.size(); }
     void PrettyPrint(std::string& out, int depth) const override;
+    using JSONItem::PrettyPrint;
+    using JSONItem::Print;
 
     // Set stores the member; an existing key gets the new item and moves to the end of
     // the member order. A null item is refused (false).
@@ -134,7 +144,8 @@ public:
     JSONItem* Find(std::string_view key) const;
     const Order& Members() const { return order_; }
 
-private:
+  private:
+    friend class JSONItem;
     Map members_;
     Order order_;
 };
@@ -166,7 +177,7 @@ std::string Unescape(std::string_view text);
 // JSONDocument builds a tree step by step with a stack of open containers; the parser
 // fills it through Add and End.
 class JSONDocument {
-public:
+  public:
     JSONDocument() = default;
     ~JSONDocument();
     JSONDocument(const JSONDocument&) = delete;
@@ -195,7 +206,7 @@ public:
     int Parse(std::string_view text);
     int Parse(std::istream& in);
 
-private:
+  private:
     ItemPtr root_;
     std::deque<JSONItem*> open_;
     std::string pendingKey_;
