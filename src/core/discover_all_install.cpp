@@ -12,6 +12,9 @@
 
 namespace {
 
+// kArrayTraceBytes is more than a log line keeps.
+constexpr std::size_t kArrayTraceBytes = 65536;
+
 // ReadFilter takes the filter members of the parameter object; absent members stay empty.
 Z5InstallFilter ReadFilter(const JSON::JSONItem* params) {
     Z5InstallFilter filter;
@@ -25,8 +28,7 @@ Z5InstallFilter ReadFilter(const JSON::JSONItem* params) {
 }
 
 bool DebugEnabled() {
-    const LogLevel threshold = Logger::Threshold();
-    return threshold == LogLevel::All || threshold <= LogLevel::Debug;
+    return Logger::Threshold() <= LogLevel::Debug;
 }
 
 }  // namespace
@@ -52,9 +54,9 @@ std::int32_t FunctionnalCore::DiscoverAllInstall(const ZorvidRequestInfo& reques
         return ReturnCode::RC_REGISTRY_ACCESS_ERROR;
     }
     Logger::Debug(tag + " Valid Z5install found counter: " + std::to_string(installations.size()));
-    // The running array is printed only when the line can reach the log: it grows with every
-    // record.
     const bool traceArray = DebugEnabled();
+    std::string arrayTrace;
+    bool traceComplete = true;
     for (const auto& install : installations) {
         JSON::ItemPtr object = install.ToJSON();
         if (!object) {
@@ -63,9 +65,20 @@ std::int32_t FunctionnalCore::DiscoverAllInstall(const ZorvidRequestInfo& reques
         Logger::Debug(tag + "put new Z5install: " + install.ToString() +
                       " ( as JSON string: " + object->Print() + " )");
         array.Add(std::move(object));
-        if (traceArray) {
-            Logger::Debug(tag + "Current JSON array: " + array.Print());
+        if (!traceArray) {
+            continue;
         }
+        // A log line keeps only its first 40960 bytes, and the start of the array's text no
+        // longer changes once it is longer than that: printing it again would cost time that
+        // grows with the square of the count and change nothing in the log.
+        if (traceComplete) {
+            arrayTrace = array.Print();
+            if (arrayTrace.size() > kArrayTraceBytes) {
+                arrayTrace.resize(kArrayTraceBytes);
+                traceComplete = false;
+            }
+        }
+        Logger::Debug(tag + "Current JSON array: " + arrayTrace);
     }
     return ReturnCode::RC_SUCCESS;
 }

@@ -104,6 +104,8 @@ TEST_F(DiscoverRequestTest, AnswersWithTheMatchingInstallations) {
     EXPECT_EQ(all, Success("[" + main + "," + common + "]"));
     const std::string log = vl_test::ReadFile(Logger::CurrentFilePath());
     EXPECT_NE(log.find(")] Valid Z5install found counter: 2\n"), std::string::npos);
+    EXPECT_NE(log.find(")]Current JSON array: " + Normal("[" + main + "," + common + "]") + "\n"),
+              std::string::npos);
     EXPECT_NE(log.find("[Z5Install::Z5Install]Invalid Installation found in the registry ! this "
                        "path '" +
                        Folder("two") + "' does not exist."),
