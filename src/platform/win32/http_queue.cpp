@@ -1,0 +1,322 @@
+#include "platform/http_queue.h"
+
+// Winsock first, so that nothing pulls the old winsock.h in.
+// clang-format off
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <http.h>
+// clang-format on
+
+#include <algorithm>
+#include <atomic>
+#include <iterator>
+#include <limits>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "platform/sys_error.h"
+
+namespace platform {
+namespace {
+
+// Verb texts by the system's verb code, for the codes that have one.
+constexpr const char* kVerbTexts[] = {
+    nullptr,    nullptr,     nullptr, "OPTIONS", "GET",    "HEAD",   "POST",
+    "PUT",      "DELETE",    "TRACE", "CONNECT", "TRACK",  "MOVE",   "COPY",
+    "PROPFIND", "PROPPATCH", "MKCOL", "LOCK",    "UNLOCK", "SEARCH",
+};
+
+constexpr std::size_t kFirstRequestBuffer = 4096;
+
+// URLs travel as UTF-8 in the daemon, whatever the ANSI code page.
+std::wstring Wide(const std::string& text) {
+    const int n =
+        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(std::max(n, 0)), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+std::string Utf8(const wchar_t* text, std::size_t bytes) {
+    const int chars = static_cast<int>(bytes / sizeof(wchar_t));
+    if (text == nullptr || chars == 0) {
+        return {};
+    }
+    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, chars, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(std::max(n, 0)), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text, chars, out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+HttpLocalAddress LocalAddressOf(const SOCKADDR* address) {
+    HttpLocalAddress local;
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address != nullptr && address->sa_family == AF_INET) {
+        local.family = 4;
+        ::inet_ntop(AF_INET, &reinterpret_cast<const SOCKADDR_IN*>(address)->sin_addr, text,
+                    sizeof text);
+    } else if (address != nullptr && address->sa_family == AF_INET6) {
+        local.family = 6;
+        ::inet_ntop(AF_INET6, &reinterpret_cast<const SOCKADDR_IN6*>(address)->sin6_addr, text,
+                    sizeof text);
+    }
+    local.text = text;
+    return local;
+}
+
+bool CleanText(std::string_view text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+bool ValidHeaderName(std::string_view name) {
+    constexpr std::string_view kSeparators = "()<>@,;:\\\"/[]?={} \t";
+    return !name.empty() && std::all_of(name.begin(), name.end(), [&](unsigned char c) {
+        return c > ' ' && c < 0x7f && kSeparators.find(static_cast<char>(c)) == kSeparators.npos;
+    });
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// Win32RequestState ties a request to the system queue's request id.
+class Win32RequestState final : public HttpRequestState {
+  public:
+    HTTP_REQUEST_ID id = HTTP_NULL_ID;
+    bool bodyLeft = false;
+    bool answered = false;
+};
+
+class Win32Queue final : public HttpRequestQueue {
+  public:
+    ~Win32Queue() override {
+        Shutdown();
+        if (queue_ != nullptr) {
+            ::CloseHandle(queue_);
+        }
+        if (initialized_) {
+            ::HttpTerminate(HTTP_INITIALIZE_SERVER, nullptr);
+        }
+    }
+
+    std::uint32_t Open() {
+        const ULONG rc = ::HttpInitialize(HTTPAPI_VERSION_1, HTTP_INITIALIZE_SERVER, nullptr);
+        initialized_ = rc == NO_ERROR;
+        return initialized_ ? ::HttpCreateHttpHandle(&queue_, 0) : rc;
+    }
+
+    std::uint32_t AddUrl(const std::string& prefix) override {
+        return ::HttpAddUrl(queue_, Wide(prefix).c_str(), nullptr);
+    }
+
+    std::uint32_t RemoveUrl(const std::string& prefix) override {
+        return ::HttpRemoveUrl(queue_, Wide(prefix).c_str());
+    }
+
+    std::uint32_t ReceiveRequest(std::unique_ptr<HttpRequest>& request) override try {
+        // 8-byte units: the system lays pointers and 64-bit ids out in the buffer.
+        std::vector<std::uint64_t> buffer(kFirstRequestBuffer / sizeof(std::uint64_t));
+        HTTP_REQUEST_ID id = HTTP_NULL_ID;
+        for (;;) {
+            auto* raw = reinterpret_cast<HTTP_REQUEST*>(buffer.data());
+            ULONG bytes = 0;
+            const ULONG size = static_cast<ULONG>(buffer.size() * sizeof(std::uint64_t));
+            const ULONG rc = ::HttpReceiveHttpRequest(queue_, id, 0, raw, size, &bytes, nullptr);
+            if (rc == ERROR_MORE_DATA) {
+                id = raw->RequestId;
+                buffer.assign(bytes / sizeof(std::uint64_t) + 1, 0);
+            } else if (rc == ERROR_CONNECTION_INVALID && id != HTTP_NULL_ID) {
+                id = HTTP_NULL_ID;  // the client left while the buffer grew
+            } else if (rc != NO_ERROR) {
+                return rc;
+            } else {
+                request = MakeRequest(*raw);
+                return SysError::SUCCESS;
+            }
+        }
+    } catch (const std::exception&) {
+        return SysError::NOT_ENOUGH_MEMORY;
+    }
+
+    std::uint32_t ReceiveEntityBody(HttpRequest& request, std::string& chunk,
+                                    std::size_t max) override try {
+        auto* state = dynamic_cast<Win32RequestState*>(request.State());
+        if (state == nullptr || max == 0) {
+            return SysError::INVALID_PARAMETER;
+        }
+        chunk.clear();
+        if (!state->bodyLeft) {
+            return SysError::HANDLE_EOF;
+        }
+        chunk.resize(std::min<std::size_t>(max, std::numeric_limits<ULONG>::max()));
+        ULONG bytes = 0;
+        const ULONG rc = ::HttpReceiveRequestEntityBody(
+            queue_, state->id, 0, chunk.data(), static_cast<ULONG>(chunk.size()), &bytes, nullptr);
+        chunk.resize(rc == NO_ERROR || rc == ERROR_HANDLE_EOF ? bytes : 0);
+        state->bodyLeft = rc == NO_ERROR;
+        return rc;
+    } catch (const std::exception&) {
+        return SysError::NOT_ENOUGH_MEMORY;
+    }
+
+    std::uint32_t SendResponse(HttpRequest& request, int status, const std::string& reason,
+                               const HttpHeaders& headers, const std::string& body) override try {
+        auto* state = dynamic_cast<Win32RequestState*>(request.State());
+        const bool bodyless = status == 204 || status == 304;
+        if (state == nullptr || status < 200 || status > 999 || !CleanText(reason) ||
+            (bodyless && !body.empty())) {
+            return SysError::INVALID_PARAMETER;
+        }
+        if (state->answered) {
+            return SysError::CONNECTION_INVALID;
+        }
+        HTTP_RESPONSE response{};
+        response.Version = HTTP_VERSION_1_1;
+        response.StatusCode = static_cast<USHORT>(status);
+        response.pReason = reason.c_str();
+        response.ReasonLength = static_cast<USHORT>(reason.size());
+        std::vector<HTTP_UNKNOWN_HEADER> unknown;
+        ULONG flags = 0;
+        for (const auto& [name, value] : headers) {
+            if (!ValidHeaderName(name) || !CleanText(value) || SameName(name, "Content-Length") ||
+                SameName(name, "Transfer-Encoding")) {
+                return SysError::INVALID_PARAMETER;
+            }
+            if (SameName(name, "Content-Type")) {
+                SetKnown(response, HttpHeaderContentType, value);
+            } else if (SameName(name, "Connection")) {
+                flags |= SameName(value, "close") ? HTTP_SEND_RESPONSE_FLAG_DISCONNECT : 0;
+            } else {
+                unknown.push_back({static_cast<USHORT>(name.size()),
+                                   static_cast<USHORT>(value.size()), name.c_str(), value.c_str()});
+            }
+        }
+        response.Headers.UnknownHeaderCount = static_cast<USHORT>(unknown.size());
+        response.Headers.pUnknownHeaders = unknown.data();
+        HTTP_DATA_CHUNK chunk{};
+        if (!body.empty()) {
+            chunk.DataChunkType = HttpDataChunkFromMemory;
+            chunk.FromMemory.pBuffer = const_cast<char*>(body.data());
+            chunk.FromMemory.BufferLength = static_cast<ULONG>(body.size());
+            response.EntityChunkCount = 1;
+            response.pEntityChunks = &chunk;
+        }
+        state->answered = true;
+        ULONG sent = 0;
+        return ::HttpSendHttpResponse(queue_, state->id, flags, &response, nullptr, &sent, nullptr,
+                                      0, nullptr, nullptr);
+    } catch (const std::exception&) {
+        return SysError::NOT_ENOUGH_MEMORY;
+    }
+
+    void Shutdown() override {
+        if (queue_ != nullptr && !shutdown_.exchange(true)) {
+            ::HttpShutdownRequestQueue(queue_);
+        }
+    }
+
+  private:
+    static void SetKnown(HTTP_RESPONSE& response, HTTP_HEADER_ID id, const std::string& value) {
+        response.Headers.KnownHeaders[id].pRawValue = value.c_str();
+        response.Headers.KnownHeaders[id].RawValueLength = static_cast<USHORT>(value.size());
+    }
+
+    static std::unique_ptr<HttpRequest> MakeRequest(const HTTP_REQUEST& raw) {
+        HttpRequestHead head;
+        head.id = raw.RequestId;
+        head.connectionId = raw.ConnectionId;
+        head.verbCode = static_cast<int>(raw.Verb);
+        if (raw.Verb == HttpVerbUnknown && raw.pUnknownVerb != nullptr) {
+            head.verb.assign(raw.pUnknownVerb, raw.UnknownVerbLength);
+        } else if (head.verbCode >= 0 && head.verbCode < static_cast<int>(std::size(kVerbTexts)) &&
+                   kVerbTexts[head.verbCode] != nullptr) {
+            head.verb = kVerbTexts[head.verbCode];
+        }
+        head.versionMajor = raw.Version.MajorVersion;
+        head.versionMinor = raw.Version.MinorVersion;
+        head.fullUrl = Utf8(raw.CookedUrl.pFullUrl, raw.CookedUrl.FullUrlLength);
+        // The query string follows the path in the same text.
+        head.absPath = Utf8(raw.CookedUrl.pAbsPath,
+                            raw.CookedUrl.AbsPathLength + raw.CookedUrl.QueryStringLength);
+        if (raw.pRawUrl != nullptr) {
+            head.rawUrl.assign(raw.pRawUrl, raw.RawUrlLength);
+        }
+        head.localAddress = LocalAddressOf(raw.Address.pLocalAddress);
+        auto state = std::make_unique<Win32RequestState>();
+        state->id = raw.RequestId;
+        state->bodyLeft = (raw.Flags & HTTP_REQUEST_FLAG_MORE_ENTITY_BODY_EXISTS) != 0;
+        head.moreEntityBody = state->bodyLeft;
+        return std::make_unique<HttpRequest>(std::move(head), std::move(state));
+    }
+
+    HANDLE queue_ = nullptr;
+    bool initialized_ = false;
+    std::atomic<bool> shutdown_{false};
+};
+
+// WinsockSession keeps Winsock started for one scope.
+class WinsockSession {
+  public:
+    WinsockSession() {
+        WSADATA data;
+        ok_ = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }
+    ~WinsockSession() {
+        if (ok_) {
+            ::WSACleanup();
+        }
+    }
+    WinsockSession(const WinsockSession&) = delete;
+    WinsockSession& operator=(const WinsockSession&) = delete;
+    bool Ok() const { return ok_; }
+
+  private:
+    bool ok_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<HttpRequestQueue> HttpRequestQueue::Create(const HttpQueueOptions&,
+                                                           std::uint32_t& error) try {
+    // Limits, timeouts and the certificate binding belong to the system's HTTP service here.
+    auto queue = std::make_unique<Win32Queue>();
+    error = queue->Open();
+    if (error != SysError::SUCCESS) {
+        return nullptr;
+    }
+    return queue;
+} catch (const std::exception&) {
+    error = SysError::NOT_ENOUGH_MEMORY;
+    return nullptr;
+}
+
+std::uint16_t FindFreeTcpPort() {
+    constexpr std::uint16_t kNone = 65535;
+    WinsockSession winsock;
+    if (!winsock.Ok()) {
+        return kNone;
+    }
+    const SOCKET probe = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (probe == INVALID_SOCKET) {
+        return kNone;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    int length = sizeof address;
+    std::uint16_t port = kNone;
+    if (::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    ::closesocket(probe);
+    return port;
+}
+
+}  // namespace platform
