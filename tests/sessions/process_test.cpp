@@ -183,6 +183,22 @@ TEST(ProcessGroupTest, DestroyingTheGroupKillsAndMembersOutliveTheirHandle) {
     EXPECT_EQ(ProcessState(pid), 0);
 }
 
+// Members do not survive a daemon that dies without closing their group.
+TEST(ProcessGroupTest, MembersDieWithTheDaemon) {
+    vl_test::TempDir dir;
+    std::uint32_t exitCode = 1;
+    ASSERT_EQ(RunToEnd({ProbePath(), "orphan", dir.Path("pid")}, exitCode), 0u);
+    ASSERT_EQ(exitCode, 0u);
+    const pid_t member = std::stoi(vl_test::ReadFile(dir.Path("pid")));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    char state = ProcessState(member);
+    while (state != 0 && state != 'Z' && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        state = ProcessState(member);
+    }
+    EXPECT_TRUE(state == 0 || state == 'Z') << state;
+}
+
 TEST(ProcessGroupTest, ClosedGroupTakesNoMember) {
     platform::ProcessGroup group;
     platform::ProcessHandle handle;

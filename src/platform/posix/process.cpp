@@ -693,6 +693,7 @@ struct ProcessGroup::Impl {
             std::lock_guard<std::mutex> lock(child->mutex);
             (child->reaped ? reapedSessions : roots).insert(child->pid);
         }
+        std::map<pid_t, Fd> signalled;  // to wait for their end
         for (int pass = 0; pass < 200; ++pass) {
             const std::vector<ProcEntry> entries = ScanProcesses();
             std::set<pid_t> sessions(roots);
@@ -706,12 +707,41 @@ struct ProcessGroup::Impl {
             }
             const std::vector<pid_t> victims = Victims(entries, roots, sessions);
             if (victims.empty()) {
-                return;
+                break;
             }
             for (pid_t pid : victims) {
+                if (signalled.count(pid) == 0) {
+                    signalled.emplace(pid, Fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))));
+                }
                 ::kill(pid, SIGKILL);
             }
             SleepMs(pass < 10 ? 1 : 10);
+        }
+        WaitForEnd(signalled);
+    }
+
+    // WaitForEnd waits until everything that was killed has ended: a process orphaned in
+    // the middle of its death drops out of the scan before it is gone.
+    static void WaitForEnd(const std::map<pid_t, Fd>& signalled) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (const auto& [pid, pidfd] : signalled) {
+            for (;;) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now());
+                if (left.count() <= 0) {
+                    return;
+                }
+                if (pidfd.Valid()) {
+                    pollfd fd{pidfd.Get(), POLLIN, 0};
+                    ::poll(&fd, 1, static_cast<int>(left.count()));
+                    break;
+                }
+                ProcEntry entry;
+                if (!ReadProcEntry(pid, entry) || IsDead(entry)) {
+                    break;
+                }
+                SleepMs(1);
+            }
         }
     }
 };

@@ -9,6 +9,8 @@
 //                             write, read, divide, abort
 //   launch <session> <out>    tries to start /bin/true as the user of <session>; writes the
 //                             error number
+//   orphan <pidfile>          starts "sleep" in a process group, writes its pid, then dies
+//                             at once as a crashed daemon would
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -85,7 +87,8 @@ int Tree(const char* pidFile, bool ownSession) {
     }
 }
 
-int Crash(const std::string& kind, const char* log) {
+// The faults are the point here: sanitizer builds must not stop them first.
+__attribute__((no_sanitize("undefined"))) int Crash(const std::string& kind, const char* log) {
     platform::InstallCrashHandler(nullptr);
     platform::SetCrashLogPath(log);
     // Volatile so that the compiler cannot see the null pointer and replace the access.
@@ -117,6 +120,17 @@ int Launch(const char* session, const char* out) {
     return 0;
 }
 
+int Orphan(const char* pidFile) {
+    platform::ProcessGroup group;
+    platform::ProcessHandle handle;
+    if (group.Create() != 0 ||
+        platform::LaunchAsSelf({"/proc/self/exe", "sleep"}, &group, handle) != 0) {
+        return 1;
+    }
+    std::ofstream(pidFile) << handle.Pid() << "\n";
+    ::_exit(0);  // no destructor runs: nothing closes the group
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -141,6 +155,10 @@ int main(int argc, char** argv) {
     if (mode == "launch" && argc == 4) {
         return Launch(argv[2], argv[3]);
     }
-    std::fprintf(stderr, "usage: vl_session_probe report|exit|sleep|tree|crash|launch ...\n");
+    if (mode == "orphan" && argc == 3) {
+        return Orphan(argv[2]);
+    }
+    std::fprintf(stderr,
+                 "usage: vl_session_probe report|exit|sleep|tree|crash|launch|orphan ...\n");
     return 64;
 }
