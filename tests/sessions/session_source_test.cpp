@@ -222,3 +222,21 @@ TEST_F(SessionQueryTest, DumpsSeventeenClassesOneLineEach) {
 }
 
 }  // namespace
+
+namespace {
+
+// Without a session file the platform's own source answers, whatever it finds here, and
+// every session it lists can be found again by its id.
+TEST(NativeSessionsTest, EnumeratesWithoutASessionFile) {
+    vl_test::ScopedEnv none("QVYLD_SESSION_FILE", std::nullopt);
+    std::vector<platform::SessionRecord> sessions;
+    std::uint32_t error = 0;
+    ASSERT_TRUE(platform::EnumerateSessions(sessions, error)) << error;
+    for (const platform::SessionRecord& session : sessions) {
+        platform::SessionRecord found;
+        ASSERT_TRUE(platform::FindSession(session.id, found)) << session.id;
+        EXPECT_EQ(found.user, session.user);
+    }
+}
+
+}  // namespace
