@@ -49,12 +49,11 @@ std::string DiscoveryAnswer() {
         doc.Set("envFile", CreateString(root + "\\env\\Env_" + n + ".txt"));
         doc.Set("rating", CreateNumber("4." + std::to_string(i % 10)));
         doc.Set("apps", JSON::CreateArray());
-        for (int a = 0; a < 3; ++a) {
+        for (int a = 0; a < 2; ++a) {
             const std::string app = "App" + std::to_string(a);
             doc.Append(JSON::CreateObject());
             doc.Set("name", CreateString(app + " \"Designer\" " + n));
             doc.Set("exe", CreateString(root + "\\win_b64\\code\\bin\\" + app + ".exe"));
-            doc.Set("args", CreateString("-env Env_" + n + " -direnv \"" + root + "\\env\""));
             doc.Set("visible", JSON::CreateTrue());
             doc.End();
         }
@@ -74,7 +73,8 @@ std::string WorkerEnvelope() {
     doc.Set("operation", CreateString("writeFile"));
     doc.Set("userSession", CreateNumber(std::int32_t{2}));
     std::string payload;
-    for (int line = 0; payload.size() < 60000; ++line) {
+    // Sized so that the whole message is just under 64 KiB once escaped.
+    for (int line = 0; payload.size() < 57000; ++line) {
         payload += "SET \"VAR_" + std::to_string(line) + "\"=C:\\Users\\someone\\AppData\\Local\\" +
                    "Vantaro\\cache\\" + std::to_string(line * 7919) + "\tok\r\n";
     }
@@ -90,7 +90,8 @@ const std::string& Text(int which) {
 }
 
 void SetLabel(benchmark::State& state, int which) {
-    state.SetLabel(which == 0 ? "discovery" : "envelope");
+    const std::string kb = std::to_string(Text(which).size() / 1024) + " KiB";
+    state.SetLabel((which == 0 ? "discovery " : "envelope ") + kb);
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                             static_cast<std::int64_t>(Text(which).size()));
 }

@@ -140,6 +140,14 @@ TEST(ParseStream, ErrorsAsFromMemory) {
     EXPECT_EQ(doc.Root(), nullptr);
 }
 
+TEST(ParseStream, EndOfInputIsNotAnErrorWhateverTheExceptionMask) {
+    std::istringstream in("{\"a\": [1]}");
+    in.exceptions(std::ios::eofbit | std::ios::failbit);
+    JSONDocument doc;
+    EXPECT_EQ(doc.Parse(in), 0);
+    EXPECT_EQ(doc.ToString(), "{\"a\": [1]}");
+}
+
 TEST(Parse, ConcurrentParsesDoNotShareState) {
     // Each thread keeps a scanner in the middle of a string while the others run.
     std::vector<std::thread> threads;

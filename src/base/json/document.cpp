@@ -10,7 +10,9 @@ namespace {
 
 // IsEmptyContainer tells whether an item becomes the open container once stored.
 bool IsEmptyContainer(const JSONItem& item) {
-    return (item.AsObject() || item.AsArray()) && item.Size() == 0;
+    // The type test first spares the checked casts for the many scalars.
+    return (item.IsObject() || item.IsArray()) && (item.AsObject() || item.AsArray()) &&
+           item.Size() == 0;
 }
 
 // Only items whose class was checked are ever pushed, so for an open container the type

@@ -254,6 +254,12 @@ std::string ToUtf8(const std::u16string& text) {
     return out;
 }
 
+// HasChildren tells whether an item is a container with something in it; the type test
+// spares the virtual call for the many scalars.
+bool HasChildren(const JSONItem& item) {
+    return (item.IsObject() || item.IsArray()) && item.Size() != 0;
+}
+
 }  // namespace
 
 // ---- JSONItem ----
@@ -329,14 +335,14 @@ void JSONItem::DestroyAll(std::vector<ItemPtr>& pending) {
         pending.pop_back();
         if (JSONArray* array = item->AsArray()) {
             for (ItemPtr& child : array->items_) {
-                if (child->Size() != 0) {
+                if (HasChildren(*child)) {
                     pending.push_back(std::move(child));
                 }
             }
             array->items_.clear();
         } else if (JSONObject* object = item->AsObject()) {
             for (auto& [key, child] : object->members_) {
-                if (child->Size() != 0) {
+                if (HasChildren(*child)) {
                     pending.push_back(std::move(child));
                 }
             }
@@ -365,7 +371,7 @@ void JSONValue::PrettyPrint(std::string& out, int /*depth*/) const {
 JSONArray::~JSONArray() {
     std::vector<ItemPtr> pending;
     for (ItemPtr& item : items_) {
-        if (item->Size() != 0) {
+        if (HasChildren(*item)) {
             pending.push_back(std::move(item));
         }
     }
@@ -388,6 +394,9 @@ bool JSONArray::Add(ItemPtr item) {
     if (!item) {
         return false;
     }
+    if (items_.empty()) {
+        items_.reserve(4);  // most arrays are short: skip the first regrowths
+    }
     items_.push_back(std::move(item));
     return true;
 }
@@ -397,7 +406,7 @@ bool JSONArray::Add(ItemPtr item) {
 JSONObject::~JSONObject() {
     std::vector<ItemPtr> pending;
     for (auto& [key, item] : members_) {
-        if (item->Size() != 0) {
+        if (HasChildren(*item)) {
             pending.push_back(std::move(item));
         }
     }

@@ -10,11 +10,12 @@ namespace JSON::detail {
 std::size_t ReadBlock(ScanSource& source, char* buffer, std::size_t capacity) {
     const std::size_t wanted = std::min(capacity, kReadBlock);
     if (source.stream) {
-        if (!source.stream->read(buffer, static_cast<std::streamsize>(wanted)) &&
-            source.stream->gcount() == 0) {
-            return 0;
-        }
-        return static_cast<std::size_t>(source.stream->gcount());
+        // Straight from the buffer: the stream's state flags and exception mask do not
+        // apply, so the end of the input is just the end of the input.
+        std::streambuf* input = source.stream->rdbuf();
+        const std::streamsize count =
+            input ? input->sgetn(buffer, static_cast<std::streamsize>(wanted)) : 0;
+        return count > 0 ? static_cast<std::size_t>(count) : 0;
     }
     const std::size_t count = std::min(wanted, source.memory.size());
     std::memcpy(buffer, source.memory.data(), count);
