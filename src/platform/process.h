@@ -18,14 +18,19 @@
 //    any other user gives 1008, as a missing token does.
 //  - Children keep descriptors 0, 1 and 2 only; 0 reads /dev/null.
 //  - A program name without a slash is searched in the PATH of the new environment.
-//  - ProcessGroup members run in their own session (setsid) and die with the daemon
-//    (parent-death signal). Closing the group kills, with SIGKILL, every process of each
-//    member's session and process group and every descendant of a member found by
-//    walking /proc. The daemon becomes a child subreaper, so descendants orphaned by a
-//    member are reparented to it and reaped. A descendant that leaves the member's session
-//    and is orphaned before the group closes cannot be told apart from other processes
-//    and escapes; a cgroup per group would close that gap.
-//  - Exit codes: a process ended by a signal reports 128 + the signal number.
+//  - ProcessGroup members run in their own session (setsid) and die with the daemon: they
+//    get a parent-death signal, and are forked by one long-lived thread because that
+//    signal follows the forking thread, not the process. Closing the group kills, with
+//    SIGKILL, every process of each member's session and process group and every
+//    descendant of a member found by walking /proc, and returns once they have all ended.
+//    Limits: a descendant that leaves the member's session and is orphaned before the
+//    group closes can no longer be told apart from other processes and escapes, and only
+//    members themselves die with the daemon; a cgroup per group would close both gaps.
+//    The daemon is deliberately not a child subreaper: it could not tell such orphans
+//    apart either, and reaping them would take exit statuses from other code's children.
+//  - Handles closed before their process ended hand it to a reaper, so no zombie stays.
+//  - Exit codes: a process ended by a signal reports 128 + the signal number; a status
+//    collected by someone else (SIGCHLD ignored) reports 0xFFFFFFFF.
 #pragma once
 
 #include <cstdint>
