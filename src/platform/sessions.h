@@ -57,7 +57,8 @@ struct SessionRecord {
 bool EnumerateSessions(std::vector<SessionRecord>& sessions, std::uint32_t& error);
 
 // FindSession looks one session up by id; false when it does not exist or the enumeration
-// fails.
+// fails. The id 0xFFFFFFFF names the caller's own session (POSIX: its login-manager session,
+// which a system service does not have).
 bool FindSession(std::uint32_t sessionId, SessionRecord& record);
 
 // QuerySessionInfo answers one information class of a session as UTF-8 text (numbers in
