@@ -1,15 +1,17 @@
-// The JSON grammar: an LALR(1) parser whose actions build the tree through JSONDocument.
-// The top level must be an object or an array.
+// The JSON grammar: a pure LALR(1) parser whose actions build the tree through
+// JSONDocument. The top level must be an object or an array.
+//
+// The parser's stack starts with room for 200 entries (on the C stack, so a parse needs no
+// heap block for it) and grows up to YYMAXDEPTH; nesting is bounded separately, in levels,
+// by kMaxDepth, well within that.
 
 %require "3.8"
-%skeleton "lalr1.cc"
-%expect 0
-
-%define api.namespace {JSON}
-%define api.parser.class {Parser}
+%define api.pure full
+%define api.prefix {json_yy}
 %define api.value.type {JSON::detail::TokenText}
 %define api.token.prefix {TOKEN_}
 %define parse.error simple
+%expect 0
 
 %param {void* scanner}
 %parse-param {JSON::detail::ParseContext& context}
@@ -18,19 +20,32 @@
 #include "base/json/parser_support.h"
 }
 
-%code {
+%code provides {
 // JsonLex is the scanner (see json_scanner.l): it returns the next token's number and, for
 // NUMBER and STRING, sets its text.
 int JsonLex(JSON::detail::TokenText* value, void* scanner);
-#define yylex JsonLex
+}
+
+%code {
+#define json_yylex JsonLex
+#define YYINITDEPTH 200
+#define YYMAXDEPTH (4 * JSON::detail::kMaxDepth + 16)
+// Blocks for a stack that outgrows its first 200 entries belong to the context, so that
+// they are freed even when an action or the scanner throws (out of memory).
+#define YYMALLOC context.GrowStack
+#define YYFREE context.FreeStack
 
 namespace {
 
-// Enter counts one more level of nesting and refuses text deeper than the parser allows.
-void Enter(JSON::detail::ParseContext& context) {
-    if (++context.depth > JSON::detail::kMaxDepth) {
-        throw JSON::Parser::syntax_error("syntax error");
-    }
+// json_yyerror ends a failed parse: the partial tree is of no use to anyone.
+void json_yyerror(void* /*scanner*/, JSON::detail::ParseContext& context, const char*) {
+    context.doc.Clear();
+}
+
+// Enter counts one more level of nesting; false when the text is nested deeper than
+// the parser allows.
+bool Enter(JSON::detail::ParseContext& context) {
+    return ++context.depth <= JSON::detail::kMaxDepth;
 }
 
 void Leave(JSON::detail::ParseContext& context) {
@@ -39,6 +54,13 @@ void Leave(JSON::detail::ParseContext& context) {
 }
 
 }  // namespace
+
+// TOO_DEEP fails the parse like any syntax error.
+#define TOO_DEEP()                                      \
+    do {                                                \
+        json_yyerror(scanner, context, "syntax error"); \
+        YYABORT;                                        \
+    } while (false)
 }
 
 /* Declared in this order so that the token numbers run from 258 to 268. */
@@ -70,7 +92,10 @@ object
     ;
 
 object_open
-    : "{"  { Enter(context); context.doc.Add(JSON::CreateObject()); }
+    : "{"  {
+        if (!Enter(context)) TOO_DEEP();
+        context.doc.Add(JSON::CreateObject());
+    }
     ;
 
 members
@@ -88,7 +113,10 @@ array
     ;
 
 array_open
-    : "["  { Enter(context); context.doc.Add(JSON::CreateArray()); }
+    : "["  {
+        if (!Enter(context)) TOO_DEEP();
+        context.doc.Add(JSON::CreateArray());
+    }
     ;
 
 elements
@@ -112,10 +140,3 @@ value
     | "false"  { context.doc.Add(JSON::CreateFalse()); }
     | "null"   { context.doc.Add(JSON::CreateNull()); }
     ;
-
-%%
-
-void JSON::Parser::error(const std::string& /*message*/) {
-    // The partial tree is of no use to anyone.
-    context.doc.Clear();
-}

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,9 +65,22 @@ class TokenTexts {
 
 // ParseContext is what the grammar's actions work on during one Parse call.
 struct ParseContext {
+    ParseContext(JSONDocument& document, TokenTexts& tokenTexts)
+        : doc(document), texts(tokenTexts) {}
+
     JSONDocument& doc;
     TokenTexts& texts;
     int depth = 0;
+    std::vector<std::unique_ptr<char[]>> stackBlocks;
+
+    // GrowStack and FreeStack serve the parser's stack once it outgrows its first block.
+    void* GrowStack(std::size_t size) {
+        stackBlocks.push_back(std::make_unique_for_overwrite<char[]>(size));
+        return stackBlocks.back().get();
+    }
+    void FreeStack(void* block) {
+        std::erase_if(stackBlocks, [block](const auto& owned) { return owned.get() == block; });
+    }
 };
 
 // ScanSource is the per-scanner state: the input not yet read, the string accumulator and
