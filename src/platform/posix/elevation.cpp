@@ -1,0 +1,94 @@
+#include "platform/elevation.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/process.h"
+#include "platform/sys_error.h"
+
+namespace platform {
+
+namespace {
+
+// FindHelper looks the elevation helper up in the daemon's search path.
+bool FindHelper(std::string& path) {
+    const char* variable = std::getenv("PATH");
+    const std::string search = variable != nullptr && *variable != '\0'
+                                   ? std::string(variable)
+                                   : std::string("/usr/local/bin:/usr/bin:/bin");
+    std::size_t start = 0;
+    while (start <= search.size()) {
+        std::size_t end = search.find(':', start);
+        if (end == std::string::npos) {
+            end = search.size();
+        }
+        if (end > start) {
+            const std::string candidate =
+                search.substr(start, end - start) + "/" + kElevationHelper;
+            struct stat info {};
+            if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+                ::access(candidate.c_str(), X_OK) == 0) {
+                path = candidate;
+                return true;
+            }
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+struct ElevatedProcess::Impl {
+    ProcessHandle process;
+};
+
+ElevatedProcess::ElevatedProcess() = default;
+ElevatedProcess::ElevatedProcess(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+ElevatedProcess::~ElevatedProcess() = default;
+ElevatedProcess::ElevatedProcess(ElevatedProcess&&) noexcept = default;
+ElevatedProcess& ElevatedProcess::operator=(ElevatedProcess&&) noexcept = default;
+
+bool ElevatedProcess::IsValid() const {
+    return impl_ != nullptr && impl_->process.IsValid();
+}
+
+std::uint32_t ElevatedProcess::Wait(std::uint32_t timeoutMs, std::uint32_t& exitCode) {
+    if (!IsValid()) {
+        return SysError::INVALID_HANDLE;
+    }
+    return impl_->process.Wait(timeoutMs, exitCode) ? SysError::SUCCESS : SysError::WAIT_TIMED_OUT;
+}
+
+void ElevatedProcess::Close() {
+    impl_.reset();
+}
+
+std::uint32_t LaunchElevated(const std::vector<std::string>& argv, bool /*waitForLaunch*/,
+                             ElevatedProcess& out, std::int64_t& instance) {
+    out.Close();
+    instance = 0;
+    if (argv.empty() || argv.front().empty()) {
+        return SysError::INVALID_PARAMETER;
+    }
+    std::string helper;
+    if (!FindHelper(helper)) {
+        return SysError::NOT_SUPPORTED;
+    }
+    std::vector<std::string> command{helper};
+    command.insert(command.end(), argv.begin(), argv.end());
+    auto impl = std::make_unique<ElevatedProcess::Impl>();
+    const std::uint32_t error = LaunchAsSelf(command, nullptr, impl->process);
+    if (error != SysError::SUCCESS) {
+        return error;
+    }
+    instance = 33;
+    out = ElevatedProcess(std::move(impl));
+    return SysError::SUCCESS;
+}
+
+}  // namespace platform

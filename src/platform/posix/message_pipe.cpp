@@ -1,0 +1,379 @@
+#include "platform/message_pipe.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "platform/posix/runtime_paths.h"
+#include "platform/sys_error.h"
+
+namespace platform {
+
+namespace {
+
+using posix::UniqueFd;
+
+// A packet is one flag byte and at most kFragment bytes of the message.
+constexpr std::size_t kFragment = 64 * 1024;
+constexpr char kLastPacket = 0;
+constexpr char kMorePackets = 1;
+constexpr int kBacklog = 16;
+constexpr long kWaitSliceMs = 2;
+
+std::uint32_t SocketError(int errnum) {
+    switch (errnum) {
+        case EPIPE:
+        case ECONNRESET:
+        case ENOTCONN:
+            return SysError::BROKEN_PIPE;
+        case ENOENT:
+        case ECONNREFUSED:
+            return SysError::FILE_NOT_FOUND;
+        case EAGAIN:
+            return SysError::PIPE_BUSY;
+        case EACCES:
+        case EPERM:
+            return SysError::ACCESS_DENIED;
+        default:
+            return ErrorFromErrno(errnum);
+    }
+}
+
+bool PeerUid(int fd, uid_t& uid) {
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) {
+        return false;
+    }
+    uid = credentials.uid;
+    return true;
+}
+
+std::string PipePath(uid_t uid, const std::string& name) {
+    return posix::EndpointPath(uid, name, posix::kPipeSuffix);
+}
+
+}  // namespace
+
+// ---- PipeConnection -----------------------------------------------------------------------
+
+struct PipeConnection::Impl {
+    UniqueFd fd;
+    std::string message;     // the message being handed out by Read
+    std::size_t offset = 0;  // what Read has handed out of it
+    bool pending = false;    // message holds a received message not fully read yet
+    std::vector<char> packet;
+
+    // Receive assembles the next message from its packets.
+    std::uint32_t Receive(std::string& out) {
+        out.clear();
+        packet.resize(kFragment + 1);
+        for (bool first = true;; first = false) {
+            iovec part{packet.data(), packet.size()};
+            msghdr header{};
+            header.msg_iov = &part;
+            header.msg_iovlen = 1;
+            const ssize_t n = ::recvmsg(fd.Get(), &header, MSG_CMSG_CLOEXEC);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                return SocketError(errno);
+            }
+            if (n == 0) {
+                // The other end closed: nothing at all, or a message cut short.
+                return first ? SysError::BROKEN_PIPE : SysError::PIPE_NOT_CONNECTED;
+            }
+            if ((header.msg_flags & MSG_TRUNC) != 0 ||
+                (packet[0] != kLastPacket && packet[0] != kMorePackets)) {
+                return SysError::INVALID_PARAMETER;  // not one of our packets
+            }
+            if (out.size() + static_cast<std::size_t>(n - 1) > kPipeMessageLimit) {
+                return SysError::NOT_ENOUGH_MEMORY;
+            }
+            out.append(packet.data() + 1, static_cast<std::size_t>(n - 1));
+            if (packet[0] == kLastPacket) {
+                return SysError::SUCCESS;
+            }
+        }
+    }
+};
+
+PipeConnection::PipeConnection() = default;
+PipeConnection::PipeConnection(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+PipeConnection::~PipeConnection() = default;
+PipeConnection::PipeConnection(PipeConnection&&) noexcept = default;
+PipeConnection& PipeConnection::operator=(PipeConnection&&) noexcept = default;
+
+bool PipeConnection::IsOpen() const {
+    return impl_ != nullptr && impl_->fd.Valid();
+}
+
+std::string PipeConnection::HandleText() const {
+    char text[32];
+    std::snprintf(
+        text, sizeof text, "%p",
+        reinterpret_cast<void*>(static_cast<std::intptr_t>(IsOpen() ? impl_->fd.Get() : -1)));
+    return text;
+}
+
+std::uint32_t PipeConnection::SetMessageReadMode() {
+    return IsOpen() ? SysError::SUCCESS : SysError::INVALID_HANDLE;
+}
+
+std::uint32_t PipeConnection::Write(std::string_view message, std::size_t& written) {
+    written = 0;
+    if (!IsOpen()) {
+        return SysError::INVALID_HANDLE;
+    }
+    do {
+        const std::size_t size = std::min(kFragment, message.size() - written);
+        char flag = written + size < message.size() ? kMorePackets : kLastPacket;
+        iovec parts[2] = {{&flag, 1}, {const_cast<char*>(message.data() + written), size}};
+        msghdr header{};
+        header.msg_iov = parts;
+        header.msg_iovlen = 2;
+        ssize_t n = 0;
+        do {
+            n = ::sendmsg(impl_->fd.Get(), &header, MSG_NOSIGNAL);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            return SocketError(errno);
+        }
+        written += size;
+    } while (written < message.size());
+    return SysError::SUCCESS;
+}
+
+std::uint32_t PipeConnection::Read(char* buffer, std::size_t size, std::size_t& read) {
+    read = 0;
+    if (!IsOpen()) {
+        return SysError::INVALID_HANDLE;
+    }
+    if (!impl_->pending) {
+        const std::uint32_t error = impl_->Receive(impl_->message);
+        if (error != SysError::SUCCESS) {
+            return error;
+        }
+        impl_->offset = 0;
+        impl_->pending = true;
+    }
+    read = std::min(size, impl_->message.size() - impl_->offset);
+    std::memcpy(buffer, impl_->message.data() + impl_->offset, read);
+    impl_->offset += read;
+    if (impl_->offset < impl_->message.size()) {
+        return SysError::MORE_DATA;
+    }
+    impl_->pending = false;
+    impl_->message.clear();
+    return SysError::SUCCESS;
+}
+
+std::uint32_t PipeConnection::ReadMessage(std::string& message) {
+    message.clear();
+    if (!IsOpen()) {
+        return SysError::INVALID_HANDLE;
+    }
+    if (!impl_->pending) {
+        return impl_->Receive(message);
+    }
+    message = impl_->message.substr(impl_->offset);
+    impl_->pending = false;
+    impl_->message.clear();
+    return SysError::SUCCESS;
+}
+
+void PipeConnection::Close() {
+    impl_.reset();
+}
+
+// ---- client side --------------------------------------------------------------------------
+
+std::uint32_t WaitForPipe(const std::string& name, const RuntimeOwner& owner,
+                          std::uint32_t timeoutMs) {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    const std::uint32_t error = posix::OwnerIdentity(owner, uid, gid);
+    if (error != SysError::SUCCESS) {
+        return error;
+    }
+    const std::string path = PipePath(uid, name);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) {
+            return SysError::SUCCESS;
+        }
+        if (errno == EACCES) {
+            return SysError::ACCESS_DENIED;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return SysError::SEM_TIMEOUT;
+        }
+        const timespec slice{0, kWaitSliceMs * 1000000L};
+        ::nanosleep(&slice, nullptr);
+    }
+}
+
+std::uint32_t ConnectPipe(const std::string& name, const RuntimeOwner& owner, PipeConnection& out) {
+    out.Close();
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::uint32_t error = posix::OwnerIdentity(owner, uid, gid);
+    if (error != SysError::SUCCESS) {
+        return error;
+    }
+    sockaddr_un address{};
+    socklen_t length = 0;
+    if (!posix::MakeAddress(PipePath(uid, name), address, length)) {
+        return SysError::FILENAME_EXCED_RANGE;
+    }
+    UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (!fd.Valid()) {
+        return ErrorFromErrno(errno);
+    }
+    // Blocking: a listener busy with other clients queues this one.
+    int result = 0;
+    do {
+        result = ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), length);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        return SocketError(errno);
+    }
+    uid_t peer = 0;
+    if (!PeerUid(fd.Get(), peer) || peer != uid) {
+        return SysError::ACCESS_DENIED;
+    }
+    auto impl = std::make_unique<PipeConnection::Impl>();
+    impl->fd = std::move(fd);
+    out = PipeConnection(std::move(impl));
+    return SysError::SUCCESS;
+}
+
+void DiscardStalePipe(const std::string& name, const RuntimeOwner& owner) {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    if (posix::OwnerIdentity(owner, uid, gid) == SysError::SUCCESS) {
+        posix::DiscardIfStale(PipePath(uid, name), SOCK_SEQPACKET);
+    }
+}
+
+// ---- PipeListener -------------------------------------------------------------------------
+
+struct PipeListener::Impl {
+    UniqueFd socket;
+    UniqueFd interrupt;  // an eventfd, readable once Interrupt was called
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+
+    ~Impl() {
+        // Only our own socket file goes: a successor may already have taken the name.
+        if (!path.empty() && posix::SameFile(path, device, inode)) {
+            ::unlink(path.c_str());
+        }
+    }
+};
+
+PipeListener::PipeListener() = default;
+PipeListener::~PipeListener() = default;
+PipeListener::PipeListener(PipeListener&&) noexcept = default;
+PipeListener& PipeListener::operator=(PipeListener&&) noexcept = default;
+
+std::uint32_t PipeListener::Create(const std::string& name) {
+    Close();
+    auto impl = std::make_unique<Impl>();
+    impl->socket.Reset(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    impl->interrupt.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!impl->socket.Valid() || !impl->interrupt.Valid()) {
+        return ErrorFromErrno(errno);
+    }
+    const std::string path = PipePath(::geteuid(), name);
+    if (posix::ProbeSocket(path, SOCK_SEQPACKET) == posix::Probe::Live) {
+        return SysError::ALREADY_EXISTS;
+    }
+    // The pipe appears under its name only once it listens: a client that finds the name
+    // can connect at once. The staging name ends like a pipe, so a sweep removes it if we
+    // die before the rename.
+    const std::size_t slash = path.rfind('/');
+    const std::string staging = path.substr(0, slash + 1) + ".staging-" +
+                                std::to_string(::getpid()) + "-" + path.substr(slash + 1);
+    ::unlink(staging.c_str());
+    std::uint32_t error = posix::BindEndpoint(impl->socket.Get(), staging, SOCK_SEQPACKET);
+    if (error != SysError::SUCCESS) {
+        return error;
+    }
+    struct stat info {};
+    if (::listen(impl->socket.Get(), kBacklog) != 0 || ::lstat(staging.c_str(), &info) != 0 ||
+        ::rename(staging.c_str(), path.c_str()) != 0) {
+        error = ErrorFromErrno(errno);
+        ::unlink(staging.c_str());
+        return error;
+    }
+    impl->path = path;
+    impl->device = info.st_dev;
+    impl->inode = info.st_ino;
+    impl_ = std::move(impl);
+    return SysError::SUCCESS;
+}
+
+bool PipeListener::IsOpen() const {
+    return impl_ != nullptr;
+}
+
+std::uint32_t PipeListener::Accept(PipeConnection& out) {
+    out.Close();
+    if (!impl_) {
+        return SysError::INVALID_HANDLE;
+    }
+    pollfd fds[2] = {{impl_->socket.Get(), POLLIN, 0}, {impl_->interrupt.Get(), POLLIN, 0}};
+    for (;;) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return ErrorFromErrno(errno);
+        }
+        if ((fds[1].revents & POLLIN) != 0) {
+            return SysError::OPERATION_ABORTED;
+        }
+        if ((fds[0].revents & POLLIN) != 0) {
+            break;
+        }
+    }
+    UniqueFd client(::accept4(impl_->socket.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!client.Valid()) {
+        return errno == EINTR || errno == ECONNABORTED ? SysError::PIPE_NOT_CONNECTED
+                                                       : ErrorFromErrno(errno);
+    }
+    uid_t peer = 0;
+    if (!PeerUid(client.Get(), peer) || (peer != ::geteuid() && peer != 0)) {
+        return SysError::ACCESS_DENIED;
+    }
+    auto impl = std::make_unique<PipeConnection::Impl>();
+    impl->fd = std::move(client);
+    out = PipeConnection(std::move(impl));
+    return SysError::SUCCESS;
+}
+
+void PipeListener::Interrupt() {
+    if (impl_) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(impl_->interrupt.Get(), &one, sizeof one);
+    }
+}
+
+void PipeListener::Close() {
+    impl_.reset();
+}
+
+}  // namespace platform

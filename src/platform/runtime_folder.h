@@ -1,0 +1,42 @@
+// runtime_folder.h: the per-user folders that hold the endpoints (message pipes, message
+// windows) through which the daemon and the programs it starts in a user's session meet.
+//
+// POSIX: "<root>/<uid>", root being $QVYLD_RUNTIME_DIR when set (tests), else
+// "/run/vantaro-launcher". The daemon (root) makes the root (mode 0755) and each user's
+// folder (owned by the user, mode 0700), so only that user and root can reach what is
+// inside. Endpoints are AF_UNIX sockets: "<name>.pipe" for message pipes, "<class>.wnd" for
+// message windows.
+// Windows: pipe and window names are machine- or session-wide; there is nothing to prepare.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// RuntimeOwner names whose runtime folder an endpoint lives in: the calling process's own
+// user, or the user logged on to a session.
+struct RuntimeOwner {
+    enum class Kind { Self, SessionUser };
+    Kind kind = Kind::Self;
+    std::uint32_t sessionId = 0;
+
+    static RuntimeOwner Self() { return {}; }
+    static RuntimeOwner SessionUser(std::uint32_t id) { return {Kind::SessionUser, id}; }
+};
+
+// PrepareRuntimeFolder makes the owner's folder ready: created when missing, given to the
+// owner with mode 0700 (a folder in its place that the owner does not own is replaced when
+// the caller is root), and swept of endpoint files whose program has ended. 0, 1008 when the
+// session has no user, or the error of the failed step.
+std::uint32_t PrepareRuntimeFolder(const RuntimeOwner& owner);
+
+// RuntimeFolderPath gives the owner's folder (it may not exist yet). 0 or 1008.
+std::uint32_t RuntimeFolderPath(const RuntimeOwner& owner, std::string& path);
+
+// RuntimeEnvironment is the "NAME=value" entries that a program started as a user needs to
+// find the same runtime folders as the daemon (empty when the defaults apply).
+std::vector<std::string> RuntimeEnvironment();
+
+}  // namespace platform

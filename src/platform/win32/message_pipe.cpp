@@ -1,0 +1,362 @@
+#include "platform/message_pipe.h"
+
+#include <windows.h>
+#include <wtsapi32.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "platform/sys_error.h"
+#include "platform/win32/utf8.h"
+
+namespace platform {
+
+namespace {
+
+constexpr DWORD kBufferSize = 64 * 1024;
+
+// Handle owns one kernel handle.
+class Handle {
+  public:
+    explicit Handle(HANDLE handle = nullptr) : handle_(handle) {}
+    ~Handle() { Reset(); }
+    Handle(Handle&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+    Handle& operator=(Handle&& other) noexcept {
+        if (this != &other) {
+            Reset(other.handle_);
+            other.handle_ = nullptr;
+        }
+        return *this;
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+
+    HANDLE Get() const { return handle_; }
+    bool Valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+    void Reset(HANDLE handle = nullptr) {
+        if (Valid()) {
+            ::CloseHandle(handle_);
+        }
+        handle_ = handle;
+    }
+
+  private:
+    HANDLE handle_;
+};
+
+// TokenUserSid copies the user SID of a token.
+bool TokenUserSid(HANDLE token, std::vector<BYTE>& sid) {
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    if (size == 0 || !::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+        return false;
+    }
+    const PSID user = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+    sid.assign(static_cast<BYTE*>(user), static_cast<BYTE*>(user) + ::GetLengthSid(user));
+    return true;
+}
+
+bool ProcessUserSid(DWORD pid, std::vector<BYTE>& sid) {
+    Handle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    HANDLE rawToken = nullptr;
+    if (!process.Valid() || !::OpenProcessToken(process.Get(), TOKEN_QUERY, &rawToken)) {
+        return false;
+    }
+    Handle token(rawToken);
+    return TokenUserSid(token.Get(), sid);
+}
+
+bool OwnerSid(const RuntimeOwner& owner, std::vector<BYTE>& sid) {
+    if (owner.kind == RuntimeOwner::Kind::Self) {
+        return ProcessUserSid(::GetCurrentProcessId(), sid);
+    }
+    HANDLE rawToken = nullptr;
+    if (!::WTSQueryUserToken(owner.sessionId, &rawToken)) {
+        return false;
+    }
+    Handle token(rawToken);
+    return TokenUserSid(token.Get(), sid);
+}
+
+bool SameSid(const std::vector<BYTE>& a, const std::vector<BYTE>& b) {
+    return !a.empty() && !b.empty() &&
+           ::EqualSid(const_cast<BYTE*>(a.data()), const_cast<BYTE*>(b.data())) != FALSE;
+}
+
+bool IsLocalSystem(const std::vector<BYTE>& sid) {
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof system;
+    return ::CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size) &&
+           ::EqualSid(const_cast<BYTE*>(sid.data()), system) != FALSE;
+}
+
+// Overlapped runs one I/O call on an overlapped handle and waits for its end.
+template <typename Call>
+std::uint32_t Overlapped(HANDLE handle, HANDLE event, DWORD& transferred, Call call) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event;
+    ::ResetEvent(event);
+    if (call(&overlapped)) {
+        return ::GetOverlappedResult(handle, &overlapped, &transferred, TRUE) ? SysError::SUCCESS
+                                                                              : ::GetLastError();
+    }
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_IO_PENDING) {
+        return error;
+    }
+    return ::GetOverlappedResult(handle, &overlapped, &transferred, TRUE) ? SysError::SUCCESS
+                                                                          : ::GetLastError();
+}
+
+}  // namespace
+
+// ---- PipeConnection -----------------------------------------------------------------------
+
+struct PipeConnection::Impl {
+    Handle pipe;
+    Handle event;  // set for server instances, which are overlapped
+    bool server = false;
+
+    ~Impl() {
+        if (server && pipe.Valid()) {
+            // Let the client read what we wrote before the instance goes.
+            ::FlushFileBuffers(pipe.Get());
+            ::DisconnectNamedPipe(pipe.Get());
+        }
+    }
+};
+
+PipeConnection::PipeConnection() = default;
+PipeConnection::PipeConnection(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+PipeConnection::~PipeConnection() = default;
+PipeConnection::PipeConnection(PipeConnection&&) noexcept = default;
+PipeConnection& PipeConnection::operator=(PipeConnection&&) noexcept = default;
+
+bool PipeConnection::IsOpen() const {
+    return impl_ != nullptr && impl_->pipe.Valid();
+}
+
+std::string PipeConnection::HandleText() const {
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", IsOpen() ? impl_->pipe.Get() : nullptr);
+    return text;
+}
+
+std::uint32_t PipeConnection::SetMessageReadMode() {
+    if (!IsOpen()) {
+        return SysError::INVALID_HANDLE;
+    }
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    return ::SetNamedPipeHandleState(impl_->pipe.Get(), &mode, nullptr, nullptr) ? SysError::SUCCESS
+                                                                                 : ::GetLastError();
+}
+
+std::uint32_t PipeConnection::Write(std::string_view message, std::size_t& written) {
+    written = 0;
+    if (!IsOpen()) {
+        return SysError::INVALID_HANDLE;
+    }
+    DWORD count = 0;
+    const DWORD size = static_cast<DWORD>(message.size());
+    std::uint32_t error = SysError::SUCCESS;
+    if (impl_->server) {
+        error = Overlapped(impl_->pipe.Get(), impl_->event.Get(), count, [&](OVERLAPPED* o) {
+            return ::WriteFile(impl_->pipe.Get(), message.data(), size, nullptr, o) != FALSE;
+        });
+    } else if (!::WriteFile(impl_->pipe.Get(), message.data(), size, &count, nullptr)) {
+        error = ::GetLastError();
+    }
+    written = count;
+    return error;
+}
+
+std::uint32_t PipeConnection::Read(char* buffer, std::size_t size, std::size_t& read) {
+    read = 0;
+    if (!IsOpen()) {
+        return SysError::INVALID_HANDLE;
+    }
+    DWORD count = 0;
+    const DWORD limit = static_cast<DWORD>(size);
+    std::uint32_t error = SysError::SUCCESS;
+    if (impl_->server) {
+        error = Overlapped(impl_->pipe.Get(), impl_->event.Get(), count, [&](OVERLAPPED* o) {
+            return ::ReadFile(impl_->pipe.Get(), buffer, limit, nullptr, o) != FALSE;
+        });
+    } else if (!::ReadFile(impl_->pipe.Get(), buffer, limit, &count, nullptr)) {
+        error = ::GetLastError();
+    }
+    read = count;
+    return error;
+}
+
+std::uint32_t PipeConnection::ReadMessage(std::string& message) {
+    message.clear();
+    std::vector<char> buffer(kBufferSize);
+    for (;;) {
+        std::size_t count = 0;
+        const std::uint32_t error = Read(buffer.data(), buffer.size(), count);
+        if (error != SysError::SUCCESS && error != SysError::MORE_DATA) {
+            return error;
+        }
+        if (message.size() + count > kPipeMessageLimit) {
+            return SysError::NOT_ENOUGH_MEMORY;
+        }
+        message.append(buffer.data(), count);
+        if (error == SysError::SUCCESS) {
+            return SysError::SUCCESS;
+        }
+    }
+}
+
+void PipeConnection::Close() {
+    impl_.reset();
+}
+
+// ---- client side --------------------------------------------------------------------------
+
+std::uint32_t WaitForPipe(const std::string& name, const RuntimeOwner& /*owner*/,
+                          std::uint32_t timeoutMs) {
+    return ::WaitNamedPipeW(win32::Utf8ToWide(name).c_str(), timeoutMs) ? SysError::SUCCESS
+                                                                        : ::GetLastError();
+}
+
+std::uint32_t ConnectPipe(const std::string& name, const RuntimeOwner& owner, PipeConnection& out) {
+    out.Close();
+    Handle pipe(::CreateFileW(win32::Utf8ToWide(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                              nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!pipe.Valid()) {
+        return ::GetLastError();
+    }
+    ULONG serverPid = 0;
+    std::vector<BYTE> expected;
+    std::vector<BYTE> actual;
+    if (!::GetNamedPipeServerProcessId(pipe.Get(), &serverPid) || !OwnerSid(owner, expected) ||
+        !ProcessUserSid(serverPid, actual) || !SameSid(expected, actual)) {
+        return SysError::ACCESS_DENIED;
+    }
+    auto impl = std::make_unique<PipeConnection::Impl>();
+    impl->pipe = std::move(pipe);
+    out = PipeConnection(std::move(impl));
+    return SysError::SUCCESS;
+}
+
+void DiscardStalePipe(const std::string& /*name*/, const RuntimeOwner& /*owner*/) {
+    // A named pipe disappears with the last handle to it.
+}
+
+// ---- PipeListener -------------------------------------------------------------------------
+
+struct PipeListener::Impl {
+    std::wstring name;
+    Handle instance;  // the instance waiting for the next client
+    Handle interrupt;
+    bool first = true;
+
+    std::uint32_t NewInstance() {
+        const DWORD openMode =
+            PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+        instance.Reset(::CreateNamedPipeW(
+            name.c_str(), openMode,
+            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+            PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0, nullptr));
+        if (!instance.Valid()) {
+            const DWORD error = ::GetLastError();
+            return first && error == ERROR_ACCESS_DENIED ? SysError::ALREADY_EXISTS : error;
+        }
+        first = false;
+        return SysError::SUCCESS;
+    }
+};
+
+PipeListener::PipeListener() = default;
+PipeListener::~PipeListener() = default;
+PipeListener::PipeListener(PipeListener&&) noexcept = default;
+PipeListener& PipeListener::operator=(PipeListener&&) noexcept = default;
+
+std::uint32_t PipeListener::Create(const std::string& name) {
+    Close();
+    auto impl = std::make_unique<Impl>();
+    impl->name = win32::Utf8ToWide(name);
+    impl->interrupt.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!impl->interrupt.Valid()) {
+        return ::GetLastError();
+    }
+    const std::uint32_t error = impl->NewInstance();
+    if (error != SysError::SUCCESS) {
+        return error;
+    }
+    impl_ = std::move(impl);
+    return SysError::SUCCESS;
+}
+
+bool PipeListener::IsOpen() const {
+    return impl_ != nullptr;
+}
+
+std::uint32_t PipeListener::Accept(PipeConnection& out) {
+    out.Close();
+    if (!impl_) {
+        return SysError::INVALID_HANDLE;
+    }
+    if (!impl_->instance.Valid()) {
+        const std::uint32_t error = impl_->NewInstance();
+        if (error != SysError::SUCCESS) {
+            return error;
+        }
+    }
+    Handle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event.Valid()) {
+        return ::GetLastError();
+    }
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event.Get();
+    HANDLE pipe = impl_->instance.Get();
+    if (!::ConnectNamedPipe(pipe, &overlapped)) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_IO_PENDING) {
+            HANDLE waits[2] = {event.Get(), impl_->interrupt.Get()};
+            if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+                ::CancelIoEx(pipe, &overlapped);
+                DWORD ignored = 0;
+                ::GetOverlappedResult(pipe, &overlapped, &ignored, TRUE);
+                return SysError::OPERATION_ABORTED;
+            }
+            DWORD ignored = 0;
+            if (!::GetOverlappedResult(pipe, &overlapped, &ignored, FALSE)) {
+                const DWORD failure = ::GetLastError();
+                impl_->instance.Reset();
+                return failure;
+            }
+        } else if (error != ERROR_PIPE_CONNECTED) {
+            impl_->instance.Reset();
+            return error;
+        }
+    }
+    auto impl = std::make_unique<PipeConnection::Impl>();
+    impl->pipe = std::move(impl_->instance);
+    impl->event = std::move(event);
+    impl->server = true;
+    ULONG clientPid = 0;
+    std::vector<BYTE> self;
+    std::vector<BYTE> client;
+    if (!::GetNamedPipeClientProcessId(impl->pipe.Get(), &clientPid) ||
+        !ProcessUserSid(::GetCurrentProcessId(), self) || !ProcessUserSid(clientPid, client) ||
+        (!SameSid(self, client) && !IsLocalSystem(client))) {
+        return SysError::ACCESS_DENIED;
+    }
+    out = PipeConnection(std::move(impl));
+    return SysError::SUCCESS;
+}
+
+void PipeListener::Interrupt() {
+    if (impl_) {
+        ::SetEvent(impl_->interrupt.Get());
+    }
+}
+
+void PipeListener::Close() {
+    impl_.reset();
+}
+
+}  // namespace platform

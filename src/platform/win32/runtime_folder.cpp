@@ -1,0 +1,29 @@
+#include "platform/runtime_folder.h"
+
+#include <windows.h>
+
+#include "platform/sys_error.h"
+#include "platform/win32/utf8.h"
+
+namespace platform {
+
+// Pipe and window names are not files on Windows: there is no folder to prepare.
+std::uint32_t PrepareRuntimeFolder(const RuntimeOwner& /*owner*/) {
+    return SysError::SUCCESS;
+}
+
+std::uint32_t RuntimeFolderPath(const RuntimeOwner& /*owner*/, std::string& path) {
+    wchar_t buffer[MAX_PATH + 1] = {};
+    const DWORD size = ::GetTempPathW(MAX_PATH + 1, buffer);
+    if (size == 0 || size > MAX_PATH) {
+        return ::GetLastError();
+    }
+    path = win32::WideToUtf8(std::wstring(buffer, size));
+    return SysError::SUCCESS;
+}
+
+std::vector<std::string> RuntimeEnvironment() {
+    return {};
+}
+
+}  // namespace platform

@@ -1,0 +1,40 @@
+// Operations::Local are the actions the calling process performs itself: running a command
+// (in its own context, as the user of a session, or elevated), creating a folder with its
+// missing parents, and posting a message to a window found by its class name. The daemon
+// uses them with system rights; the worker uses the same code in the user's context.
+//
+// Commands are lists of items joined with single blanks, no quotes added: an item that
+// needs quotes carries them. The text is split by the Windows command-line rules, so it
+// means the same program and arguments everywhere; nothing goes through a shell.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace Operations::Local {
+
+// kNoTimeLimit makes ExecuteCmd wait for the command without limit; 0 does not wait.
+inline constexpr std::int32_t kNoTimeLimit = -1;
+
+// ExecuteCmd runs the command without elevation: in the caller's own context or, with
+// asUser, as the user of the session (sessionId 0 or less: the active session). It waits up
+// to timeoutMs (kNoTimeLimit: without limit; 0: not at all, exitCode is then 0). True when
+// the command ran and, if waited for, ended in time; its exit code is in exitCode. A command
+// that outlives the limit is left running.
+bool ExecuteCmd(const std::vector<std::string>& elements, std::uint32_t& exitCode, bool asUser,
+                std::int32_t timeoutMs, std::int64_t sessionId = 0);
+
+// ExecuteCmd runs the command elevated ("runas"), with the same waiting rules.
+bool ExecuteCmd(const std::vector<std::string>& elements, std::uint32_t& exitCode,
+                std::int32_t timeoutMs);
+
+// MakeFolder creates the folder and its missing parents; true when it exists afterwards.
+bool MakeFolder(const std::string& path);
+
+// PostMessageToWindow posts the message to a window of the class in the caller's session;
+// false when there is none or the post fails.
+bool PostMessageToWindow(const std::string& windowClass, std::uint32_t message,
+                         std::uint64_t wparam, std::int64_t lparam);
+
+}  // namespace Operations::Local

@@ -1,0 +1,66 @@
+// The command lines of the companion programs and tools mean the same items once split.
+#include "session/companions.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "base/json/json.h"
+#include "session/command_line.h"
+
+namespace {
+
+using ToolBox::SplitCommandLine;
+
+TEST(CompanionsTest, WorkerCommandLineSplitsBackIntoItsParts) {
+    const std::string pipe = Companions::WorkerPipeName(3, 1700000000);
+    EXPECT_EQ(pipe, "\\\\.\\pipe\\userExt_3_1700000000");
+    const std::string path = "C:\\Program Files\\Vantaro\\VantaroLauncherGUI.exe";
+    EXPECT_EQ(SplitCommandLine(Companions::WorkerCommandLine(path, pipe)),
+              (std::vector<std::string>{path, "run", pipe}));
+}
+
+// The stop command travels as one quoted, escaped item and comes out as the JSON text.
+TEST(CompanionsTest, PostStatusCommandCarriesItsJsonWhole) {
+    const std::string text = Companions::StopWorkerText();
+    EXPECT_EQ(text,
+              "{\"wnd\": \"VantaroLauncher Backbone\", \"label\": \"1049\", \"lparam\": \"0\", "
+              "\"wparam\": \"0\"}");
+    const std::vector<std::string> items = Companions::PostStatusCommand("/opt/gui", text);
+    const std::vector<std::string> argv = SplitCommandLine(Companions::JoinItems(items));
+    ASSERT_EQ(argv.size(), 3u);
+    EXPECT_EQ(argv[1], "postStatus");
+    EXPECT_EQ(argv[2], text);
+}
+
+TEST(CompanionsTest, ToolCommandsQuoteWhatNeedsIt) {
+    const struct {
+        std::vector<std::string> items;
+        std::vector<std::string> argv;
+    } cases[] = {
+        {Companions::EnvChangeCommand("C:\\r b\\chvrkenv.exe", "env.txt", "C:\\e", "PATH_X",
+                                      "C:\\a b", true),
+         {"C:\\r b\\chvrkenv.exe", "-e", "env.txt", "-d", "C:\\e", "-var", "PATH_X=C:\\a b",
+          "-new"}},
+        {Companions::EnvChangeCommand("t", "e", "d", "N", "v", false),
+         {"t", "-e", "e", "-d", "d", "-var", "N=v"}},
+        {Companions::EnvCreationCommand("t", "e.txt", "C:\\d", "C:\\root", ""),
+         {"t", "-e", "e.txt", "-d", "C:\\d", "-p", "C:\\root", "-icon", "no", "-menu", "no"}},
+        {Companions::StartToolCommand("C:\\i\\VRKSTART.exe", "app.exe", "", "C:\\d", ""),
+         {"C:\\i\\VRKSTART.exe", "-run", "app.exe", "-direnv", "C:\\d", "-nowindow"}},
+        {Companions::UninstallCommand("C:\\i b\\Uninstall.bat"),
+         {"C:\\i b\\Uninstall.bat", "-quiet"}},
+        {Companions::UpdateCommand("C:\\t\\gui.exe", "C:\\m.msi", "C:\\l b.txt", "C:\\i", 2),
+         {"C:\\t\\gui.exe", "update", "C:\\m.msi", "C:\\l b.txt", "C:\\i", "2"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(SplitCommandLine(Companions::JoinItems(c.items)), c.argv)
+            << Companions::JoinItems(c.items);
+    }
+    EXPECT_EQ(Companions::JoinItems(
+                  Companions::EnvChangeCommand("t", "e", "d", "PATH_X", "C:\\a b", false)),
+              "\"t\" -e e -d \"d\" -var \"PATH_X=C:\\a b\"");
+}
+
+}  // namespace

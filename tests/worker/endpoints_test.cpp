@@ -1,0 +1,234 @@
+// Message pipes and message windows, the two ways into a user's session.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <cstring>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "platform/message_pipe.h"
+#include "platform/runtime_folder.h"
+#include "platform/sys_error.h"
+#include "platform/window_messages.h"
+#include "worker_env.h"
+
+namespace {
+
+using platform::RuntimeOwner;
+namespace SysError = platform::SysError;
+
+constexpr const char* kPipe = "\\\\.\\pipe\\endpoint_test";
+
+class EndpointTest : public worker_test::WorkerEnv {
+  protected:
+    void SetUp() override {
+        WorkerEnv::SetUp();
+        ASSERT_EQ(platform::PrepareRuntimeFolder(RuntimeOwner::Self()), 0u);
+    }
+
+    // Exchange runs one client connection against the listener on another thread: the
+    // client writes request, the server answers reply.
+    std::string Exchange(platform::PipeListener& listener, const std::string& request,
+                         const std::string& reply, std::size_t chunk) {
+        auto server = std::async(std::launch::async, [&] {
+            platform::PipeConnection connection;
+            std::string received;
+            std::size_t written = 0;
+            if (listener.Accept(connection) == 0 && connection.ReadMessage(received) == 0) {
+                connection.Write(reply, written);
+            }
+            return received;
+        });
+        platform::PipeConnection client;
+        EXPECT_EQ(platform::ConnectPipe(kPipe, RuntimeOwner::Self(), client), 0u);
+        std::size_t written = 0;
+        EXPECT_EQ(client.Write(request, written), 0u);
+        EXPECT_EQ(written, request.size());
+        std::string answer;
+        std::vector<char> buffer(chunk);
+        std::size_t pieces = 0;
+        for (;;) {
+            std::size_t read = 0;
+            const std::uint32_t error = client.Read(buffer.data(), buffer.size(), read);
+            answer.append(buffer.data(), read);
+            ++pieces;
+            if (error != SysError::MORE_DATA) {
+                EXPECT_EQ(error, 0u);
+                break;
+            }
+            EXPECT_EQ(read, chunk);  // only the last piece may be short
+        }
+        EXPECT_EQ(pieces, reply.empty() ? 1 : (reply.size() + chunk - 1) / chunk);
+        EXPECT_EQ(server.get(), request);
+        return answer;
+    }
+};
+
+// Messages keep their boundaries whatever their size: empty, small, one byte over a read
+// buffer, and far beyond what the socket holds at once.
+TEST_F(EndpointTest, MessagesArriveWholeInPiecesOfTheReadersSize) {
+    platform::PipeListener listener;
+    ASSERT_EQ(listener.Create(kPipe), 0u);
+    for (const std::size_t size :
+         {std::size_t{0}, std::size_t{10}, std::size_t{4097}, std::size_t{3} << 20}) {
+        std::string big(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) {
+            big[i] = static_cast<char>('a' + i % 26);
+        }
+        EXPECT_EQ(Exchange(listener, "request-" + std::to_string(size), big, 4096), big) << size;
+    }
+}
+
+TEST_F(EndpointTest, AClosedPeerIsABrokenPipe) {
+    platform::PipeListener listener;
+    ASSERT_EQ(listener.Create(kPipe), 0u);
+    auto server = std::async(std::launch::async, [&] {
+        platform::PipeConnection connection;
+        std::string request;
+        listener.Accept(connection);
+        return connection.ReadMessage(request);  // the client leaves without a word
+    });
+    {
+        platform::PipeConnection client;
+        ASSERT_EQ(platform::ConnectPipe(kPipe, RuntimeOwner::Self(), client), 0u);
+    }
+    EXPECT_EQ(server.get(), SysError::BROKEN_PIPE);
+}
+
+// A pipe name is taken only from a listener that has gone; a live one keeps it.
+TEST_F(EndpointTest, OnlyStalePipesAreReplaced) {
+    platform::PipeListener first;
+    ASSERT_EQ(first.Create(kPipe), 0u);
+    platform::PipeListener second;
+    EXPECT_EQ(second.Create(kPipe), SysError::ALREADY_EXISTS);
+
+    // A socket bound and abandoned without removal, as a killed program leaves it.
+    const std::string path = RuntimeFolder(0) + "/endpoint_test.pipe";
+    first.Close();
+    struct stat info {};
+    EXPECT_NE(::stat(path.c_str(), &info), 0) << "a closed listener removes its pipe";
+    const auto abandon = [&] {
+        const int stale = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, path.c_str());
+        ASSERT_EQ(::bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ::close(stale);
+    };
+    abandon();
+    platform::DiscardStalePipe(kPipe, RuntimeOwner::Self());
+    EXPECT_NE(::stat(path.c_str(), &info), 0) << "a stale pipe is discarded";
+    abandon();
+    EXPECT_EQ(second.Create(kPipe), 0u) << "a new listener takes a stale name over";
+    platform::DiscardStalePipe(kPipe, RuntimeOwner::Self());
+    EXPECT_EQ(::stat(path.c_str(), &info), 0) << "a live pipe is never discarded";
+}
+
+TEST_F(EndpointTest, AcceptAndReceiveCanBeInterrupted) {
+    platform::PipeListener listener;
+    ASSERT_EQ(listener.Create(kPipe), 0u);
+    platform::MessageWindow window;
+    ASSERT_EQ(window.Create("EndpointTestWindow"), 0u);
+    auto accepting = std::async(std::launch::async, [&] {
+        platform::PipeConnection connection;
+        return listener.Accept(connection);
+    });
+    auto receiving = std::async(std::launch::async, [&] {
+        platform::WindowMessage message;
+        return window.Receive(message);
+    });
+    listener.Interrupt();
+    window.Interrupt();
+    EXPECT_EQ(accepting.get(), SysError::OPERATION_ABORTED);
+    EXPECT_EQ(receiving.get(), SysError::OPERATION_ABORTED);
+}
+
+TEST_F(EndpointTest, PostedMessagesCarryNumberAndBothParameters) {
+    platform::MessageWindow window;
+    ASSERT_EQ(window.Create("EndpointTestWindow"), 0u);
+    platform::MessageWindow twin;
+    EXPECT_EQ(twin.Create("EndpointTestWindow"), SysError::ALREADY_EXISTS);
+    platform::WindowRef found;
+    ASSERT_EQ(platform::FindMessageWindow("EndpointTestWindow", RuntimeOwner::Self(), found), 0u);
+    EXPECT_EQ(platform::FindMessageWindow("NoSuchWindow", RuntimeOwner::Self(), found),
+              SysError::NOT_FOUND);
+    ASSERT_EQ(platform::FindMessageWindow("EndpointTestWindow", RuntimeOwner::Self(), found), 0u);
+    ASSERT_EQ(platform::PostWindowMessage(found, {1035, 0xFFFFFFFFFFFFFFFFull, -42}), 0u);
+    platform::WindowMessage message;
+    ASSERT_EQ(window.Receive(message), 0u);
+    EXPECT_EQ(message.message, 1035u);
+    EXPECT_EQ(message.wparam, 0xFFFFFFFFFFFFFFFFull);
+    EXPECT_EQ(message.lparam, -42);
+    window.Close();
+    EXPECT_EQ(platform::FindMessageWindow("EndpointTestWindow", RuntimeOwner::Self(), found),
+              SysError::NOT_FOUND);
+}
+
+// Another local user can neither connect to a user's pipe nor post to its windows, and the
+// daemon refuses a pipe that someone other than the session's user serves.
+class EndpointUsersTest : public worker_test::WorkerEnv {
+  protected:
+    void SetUp() override {
+        WorkerEnv::SetUp();
+        for (auto* user : {&owner_, &intruder_}) {
+            if (const std::string why = MakeUser(*user); !why.empty()) {
+                GTEST_SKIP() << why;
+            }
+        }
+        SetSessions({{7, owner_.Name()}, {8, intruder_.Name(), 4}});
+        ASSERT_EQ(platform::PrepareRuntimeFolder(RuntimeOwner::Self()), 0u);
+        ASSERT_EQ(platform::PrepareRuntimeFolder(RuntimeOwner::SessionUser(7)), 0u);
+        ASSERT_EQ(platform::RuntimeFolderPath(RuntimeOwner::SessionUser(7), folder_), 0u);
+    }
+
+    sessions_test::ThrowawayUser owner_;
+    sessions_test::ThrowawayUser intruder_;
+    std::string folder_;
+};
+
+TEST_F(EndpointUsersTest, UsersFolderIsTheirsAlone) {
+    struct stat info {};
+    ASSERT_EQ(::stat(folder_.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, ::getpwnam(owner_.Name().c_str())->pw_uid);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+
+    // A root-served impostor in the user's folder: the daemon must not talk to it.
+    const std::string path = folder_ + "/impostor.pipe";
+    const int listener = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    platform::PipeConnection client;
+    EXPECT_EQ(platform::ConnectPipe("\\\\.\\pipe\\impostor", RuntimeOwner::SessionUser(7), client),
+              SysError::ACCESS_DENIED);
+    ::close(listener);
+
+    // The intruder, as itself, tries the owner's pipe and window.
+    const std::string fake = worker_test::FakePath();
+    EXPECT_EQ(RunAs(8, {fake, "connect", "\\\\.\\pipe\\impostor", "7"}), SysError::ACCESS_DENIED);
+    EXPECT_EQ(RunAs(8, {fake, "post", folder_ + "/SomeWindow.wnd"}), SysError::ACCESS_DENIED);
+}
+
+// Even with the folder opened up by mistake, a window drops what another user posts.
+TEST_F(EndpointUsersTest, WindowsDropPostsFromOtherUsers) {
+    platform::MessageWindow window;
+    ASSERT_EQ(window.Create("EndpointTestWindow"), 0u);  // ours: root's folder
+    const std::string root = RuntimeFolder(0);
+    ::chmod(root.c_str(), 0777);
+    ::chmod((root + "/EndpointTestWindow.wnd").c_str(), 0666);
+    EXPECT_EQ(RunAs(8, {worker_test::FakePath(), "post", root + "/EndpointTestWindow.wnd"}), 0u);
+    platform::WindowRef self;
+    ASSERT_EQ(platform::FindMessageWindow("EndpointTestWindow", RuntimeOwner::Self(), self), 0u);
+    ASSERT_EQ(platform::PostWindowMessage(self, {7, 0, 0}), 0u);
+    platform::WindowMessage message;
+    ASSERT_EQ(window.Receive(message), 0u);
+    EXPECT_EQ(message.message, 7u) << "the intruder's 1049 must have been dropped";
+}
+
+}  // namespace

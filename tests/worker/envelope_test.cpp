@@ -1,0 +1,150 @@
+// The daemon's side of the exchange, against a stand-in worker whose replies the test
+// chooses (the test harness's way: KTV_MODE, the worker path from the environment, and no
+// user token for the session).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "front/zorvid_request_info.h"
+#include "session/operations_as_user.h"
+#include "session/user_extension.h"
+#include "session/worker_table.h"
+#include "worker_env.h"
+
+namespace {
+
+namespace AsUser = Operations::AsUser;
+
+class EnvelopeTest : public worker_test::WorkerEnv {
+  protected:
+    void SetUp() override {
+        WorkerEnv::SetUp();
+        SetEnv("KTV_LAUNCHER_GUIEXE_PATH", worker_test::FakePath());
+        SetEnv("VL_FAKE_REPLY", Path("reply.txt"));
+        SetEnv("PMX_KTV_UUID", "worker-test");  // the test harness: KTV_MODE
+        SetSessions({{5, "vl_no_such_user"}});
+        Configure({"IGNORE_TOKEN_ERROR"});
+        UserExtension::ResetForTests();
+    }
+
+    void TearDown() override {
+        WorkerEnv::TearDown();
+        UserExtension::ResetForTests();
+    }
+
+    void Reply(const std::string& text) {
+        ASSERT_TRUE(vl_test::WriteFile(Path("reply.txt"), text));
+    }
+
+    const ZorvidRequestInfo identity_{"page-9",
+                                      "TGT-1",
+                                      "https://ws.invalid/decrypt",
+                                      "https://ws.invalid/auth",
+                                      "https://page.invalid",
+                                      "1.2"};
+};
+
+TEST_F(EnvelopeTest, RepliesAreJudgedAsTheCallersExpect) {
+    const struct {
+        std::string reply;
+        std::uint32_t result;
+        std::string logged;
+    } cases[] = {
+        {"{\"rc\":0,\"content\":true}", 0, "result object : {\"rc\": 0, \"content\": true}"},
+        {"{\"rc\":0}", 3, "JSON field [content] is missing !"},
+        {"{\"content\":true}", 3, "JSON field [output] is missing !"},
+        {"{\"rc\":7,\"content\":1}", 7, "Execute fail ! sub-process return code : 7"},
+        {"[1,2]", 3,
+         "invalid data structure returned by the sub-process ! current structure : [1, 2]"},
+        {"{\"rc\":0,\"content\":\"yes\"}", 3,
+         "[Operations::AsUser::CheckFile]invalid data structure returned by the sub-process ! "
+         "current structure : \"yes\""},
+        {"plain text", 2, "The operation does not return data !"},
+        {"", 2, "[UserExtension::RunOperation]No data."},
+    };
+    for (const auto& c : cases) {
+        Reply(c.reply);
+        bool result = false;
+        EXPECT_EQ(AsUser::CheckFile(identity_, "/x", 0, 0, result), c.result) << c.reply;
+        EXPECT_TRUE(Logged(c.logged)) << c.reply;
+        EXPECT_EQ(result, c.result == 0) << c.reply;
+    }
+}
+
+// The request carries the envelope members in order, empty texts as null.
+TEST_F(EnvelopeTest, RequestsCarryTheEnvelope) {
+    Reply("@echo");
+    std::uint32_t exitCode = 0;
+    EXPECT_EQ(AsUser::ExecuteCommandAsUser(identity_, {"prog", "", "\"a b\""}, exitCode, 0, true),
+              3u);  // the echo is no number
+    EXPECT_TRUE(Logged("{\"op\": \"run\", \"cinfo\": {\"cId\": \"page-9\", \"cCas\": \"TGT-1\", "));
+    EXPECT_TRUE(
+        Logged("\"args\": {\"action\": \"Execute\", \"cmd\": [\"prog\", null, "
+               "\"\\\"a b\\\"\"], \"runas\": true, \"timeout\": 0}}"));
+    EXPECT_EQ(AsUser::PostMessageToWindowAsUser(identity_, "QVLauncherTray", 1035, 2, -3), 0u);
+    EXPECT_TRUE(Logged("{\"op\": \"postStatus\", "));
+    EXPECT_TRUE(
+        Logged("\"args\": {\"wnd\": \"QVLauncherTray\", \"label\": \"1035\", "
+               "\"lparam\": \"-3\", \"wparam\": \"2\"}}"));
+}
+
+TEST_F(EnvelopeTest, AHugeReplyIsReassembled) {
+    const std::string text(5 << 20, 'x');
+    Reply("{\"rc\":0,\"content\":\"" + text + "\"}");
+    JSON::JSONDocument args;
+    args.NewObject();
+    JSON::ItemPtr content;
+    ASSERT_EQ(AsUser::RunOperationByUserExtension(identity_, "run", args.Root(), content), 0u);
+    ASSERT_TRUE(content && content->IsString());
+    EXPECT_EQ(content->GetString().size(), text.size());
+}
+
+TEST_F(EnvelopeTest, EmptyPathsNeverReachTheWorker) {
+    bool untouched = true;
+    EXPECT_EQ(AsUser::MakeFolderAsUser(identity_, "", untouched), 0u);
+    EXPECT_EQ(AsUser::CheckFile(identity_, "", 0, 0, untouched), 0u);
+    EXPECT_TRUE(untouched);
+    EXPECT_TRUE(Logged("[Operations::AsUser::MakeFolderAsUser]empty string was gave."));
+    EXPECT_TRUE(Logged("[Operations::AsUser::CheckFile]empty string was gave."));
+    EXPECT_EQ(WorkerTable::GetExtensionForSession(5)->GetProcessId(), 0u);
+}
+
+TEST_F(EnvelopeTest, NoActiveSessionMeansNoWorker) {
+    SetSessions({{5, "vl_no_such_user", 4}});
+    bool result = false;
+    EXPECT_EQ(AsUser::CheckFile(identity_, "/x", 0, 0, result), 2u);
+    EXPECT_TRUE(
+        Logged("[Operations::AsUser::RunOperationByUserExtension]Fail to retrieve user "
+               "Extension."));
+}
+
+// Outside the test harness a session without a user has no worker.
+TEST_F(EnvelopeTest, NoTokenNoWorker) {
+    const struct {
+        std::vector<std::string> options;
+        std::string logged;
+    } cases[] = {
+        {{}, "[UserExtension::Start]Fail to retrieve user's token !"},
+        {{"IGNORE_TOKEN_ERROR"}, "[UserExtension::Start] CreateProcessAsUserW failed !"},
+    };
+    SetEnv("PMX_KTV_UUID", std::nullopt);
+    for (const auto& c : cases) {
+        Configure(c.options);
+        UserExtension extension(5);
+        EXPECT_FALSE(extension.Start());
+        EXPECT_TRUE(Logged(c.logged)) << c.logged;
+        EXPECT_FALSE(extension.Stop()) << "never set up";
+    }
+}
+
+TEST_F(EnvelopeTest, TheHarnessStopsItsWorkerWithStop) {
+    UserExtension extension(5);
+    ASSERT_TRUE(extension.Start());
+    const std::uint32_t pid = extension.GetProcessId();
+    ASSERT_TRUE(extension.Kill());
+    EXPECT_TRUE(worker_test::WaitUntilGone(pid));
+    EXPECT_TRUE(Logged("[UserExtension::Kill] Try to write stop signal to UserExtension[5]..."));
+    EXPECT_TRUE(extension.Stop());
+}
+
+}  // namespace

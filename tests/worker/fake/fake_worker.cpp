@@ -1,0 +1,78 @@
+// A stand-in for the worker and a probe of endpoints, for the worker tests.
+//   run <pipe>                serves the pipe: every reply is the text of the file named by
+//                             VL_FAKE_REPLY, read afresh for each request; "@echo" answers
+//                             {"rc":0,"content":<the request>}, "@hang" never answers.
+//                             "STOP" ends it.
+//   connect <pipe> <session>  connects to the pipe of the session's user; exits with the error.
+//   post <socket path>        posts message 1049 to a window socket; exits with the error.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/message_pipe.h"
+#include "platform/sys_error.h"
+#include "platform/window_messages.h"
+
+namespace {
+
+std::string ReplyFor(const std::string& request) {
+    const char* file = std::getenv("VL_FAKE_REPLY");
+    std::ifstream in(file != nullptr ? file : "");
+    std::ostringstream text;
+    text << in.rdbuf();
+    const std::string reply = text.str();
+    if (reply == "@echo") {
+        return "{\"rc\":0,\"content\":" + request + "}";
+    }
+    return reply;
+}
+
+int Serve(const std::string& pipeName) {
+    platform::PipeListener listener;
+    if (listener.Create(pipeName) != platform::SysError::SUCCESS) {
+        return 4;
+    }
+    for (;;) {
+        platform::PipeConnection connection;
+        if (listener.Accept(connection) != platform::SysError::SUCCESS) {
+            continue;
+        }
+        std::string request;
+        if (connection.ReadMessage(request) != platform::SysError::SUCCESS) {
+            continue;
+        }
+        if (request == "STOP") {
+            return 0;
+        }
+        const std::string reply = ReplyFor(request);
+        if (reply == "@hang") {
+            ::pause();
+        }
+        std::size_t written = 0;
+        connection.Write(reply, written);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 2 ? argv[1] : "";
+    if (mode == "run") {
+        return Serve(argv[2]);
+    }
+    if (mode == "connect" && argc > 3) {
+        platform::PipeConnection connection;
+        const auto session = static_cast<std::uint32_t>(std::stoul(argv[3]));
+        return static_cast<int>(platform::ConnectPipe(
+            argv[2], platform::RuntimeOwner::SessionUser(session), connection));
+    }
+    if (mode == "post") {
+        platform::WindowRef window;
+        window.address = argv[2];
+        return static_cast<int>(platform::PostWindowMessage(window, {1049, 0, 0}));
+    }
+    return 2;
+}
