@@ -100,6 +100,18 @@ TEST(ParseErrors, DeepNestingIsRefusedNotFatal) {
     EXPECT_EQ(doc.Parse(text), 0);
 }
 
+TEST(Parse, LongAndShortTextsInTurn) {
+    // Texts above and below the size whose scan copy is kept per thread, in turn.
+    for (const std::size_t size : {std::size_t{3} << 20, std::size_t{10}, std::size_t{70000}}) {
+        const std::string value(size, 'v');
+        JSONDocument doc;
+        ASSERT_EQ(doc.Parse("[\"" + value + "\"]"), 0) << size;
+        EXPECT_EQ(doc.Root()->GetAt(0)->GetString(), value);
+        ASSERT_EQ(doc.Parse("[1]"), 0);
+        EXPECT_EQ(doc.ToString(), "[1]");
+    }
+}
+
 TEST(Parse, ReplacesPreviousContent) {
     JSONDocument doc;
     ASSERT_EQ(doc.Parse(R"({"a": 1})"), 0);
