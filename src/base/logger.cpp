@@ -13,6 +13,7 @@
 
 #include "base/config.h"
 #include "base/toolbox.h"
+#include "platform/crash_handler.h"
 #include "platform/debug_output.h"
 #include "platform/event_log.h"
 #include "platform/os_info.h"
@@ -210,7 +211,12 @@ bool PrepareLogFile(const LoggerState& s) {
         << s.name << "[" << ToolBox::FormatTime(Now(), false, true, kTimeFormat) << "]\n"
         << rule << '\n';
     out.flush();
-    return static_cast<bool>(out);
+    if (!out) {
+        return false;
+    }
+    // A fatal fault is reported into the same file; the handler cannot open it itself.
+    platform::SetCrashLogPath(s.filePath);
+    return true;
 }
 
 // WriteMsg writes the pending lines and then this line; the caller holds the write mutex.
