@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <future>
 #include <string>
 #include <vector>
 
@@ -200,6 +201,27 @@ TEST_F(UserWorkerTest, OperationsItLacksAreRefusedNotFaked) {
             c.result)
             << c.verb << " " << c.args;
     }
+}
+
+// Concurrent operations each open their own connection to the one worker.
+TEST_F(UserWorkerTest, ConcurrentOperationsShareTheWorker) {
+    const auto worker = Worker();
+    const std::uint32_t pid = worker->GetProcessId();
+    std::vector<std::future<int>> runs;
+    for (int thread = 0; thread < 4; ++thread) {
+        runs.push_back(std::async(std::launch::async, [this] {
+            int failures = 0;
+            for (int i = 0; i < 50; ++i) {
+                bool exists = false;
+                failures += AsUser::CheckFile(identity_, "/", 0, 0, exists) != 0 || !exists;
+            }
+            return failures;
+        }));
+    }
+    for (auto& run : runs) {
+        EXPECT_EQ(run.get(), 0);
+    }
+    EXPECT_EQ(worker->GetProcessId(), pid);
 }
 
 TEST_F(UserWorkerTest, AKilledWorkerIsReplacedUnderANewName) {
