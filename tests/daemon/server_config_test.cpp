@@ -69,15 +69,5 @@ TEST_F(ServerConfig, DomainIsTheFirstLineOrTheDefault) {
     EXPECT_EQ(WinHttpServer::LoadDomain(), "pages.test ");
 }
 
-TEST(VerbNames, FollowTheQueueCodes) {
-    EXPECT_EQ(WinHttpServer::VerbName(1), "<Error::UnknownVerb>");
-    EXPECT_EQ(WinHttpServer::VerbName(4), "GET");
-    EXPECT_EQ(WinHttpServer::VerbName(6), "POST");
-    EXPECT_EQ(WinHttpServer::VerbName(19), "SEARCH");
-    EXPECT_EQ(WinHttpServer::VerbName(20), "<Error::InvalidEnumValue>");
-    EXPECT_EQ(WinHttpServer::VerbName(21), "<Error::UnknownEnumValue>");
-    EXPECT_EQ(WinHttpServer::VerbName(-1), "<Error::UnknownEnumValue>");
-}
-
 }  // namespace
 }  // namespace vl_test
