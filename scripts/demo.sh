@@ -56,7 +56,7 @@ user=$(id -un)
 printf '[{"id": 1, "user": "%s", "state": 0, "station": "console"}]\n' "$user" \
   >"$demo/sessions.json"
 
-if [ -x scripts/demo/sample-installs.sh ] || [ -f scripts/demo/sample-installs.sh ]; then
+if [ -f scripts/demo/sample-installs.sh ]; then
   VLREG=$bin/vlreg bash scripts/demo/sample-installs.sh "$demo/registry" "$demo/installs"
 fi
 

@@ -106,7 +106,8 @@ idle_sample() {
   for task in /proc/"$pid"/task/*; do
     switches=$((switches + $(awk '/ctxt_switches/ { s += $2 } END { print s }' "$task/status")))
   done
-  echo "$ticks $switches $(awk '/VmRSS/ { print $2 }' "/proc/$pid/status") $(ls /proc/"$pid"/task | wc -l)"
+  local tasks=(/proc/"$pid"/task/*)
+  echo "$ticks $switches $(awk '/VmRSS/ { print $2 }' "/proc/$pid/status") ${#tasks[@]}"
 }
 
 results=$work/results.txt
