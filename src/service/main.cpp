@@ -44,7 +44,6 @@ int Run() {
     if (!LaunchDaemon::MetaInit(FolderContext::SERVICE, LaunchDaemon::kApplicationName, "", "")) {
         Logger::Warn("[MAIN]Fail to init MetaObject !");
     }
-    platform::SetCrashLogPath(Logger::CurrentFilePath());
     Logger::Debug("[MAIN]starting daemon's main !");
     if (Config::IsActivated(ConfigId::WAIT_FOR_DEBUG)) {
         Logger::Debug("[MAIN]waiting for debug !");
