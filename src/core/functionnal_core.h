@@ -109,6 +109,15 @@ class FunctionnalCore {
                                            const JSON::JSONItem* params,
                                            JSON::JSONDocument& result);
 
+    // MakeShortcut asks the request's worker for a desktop shortcut that runs the command;
+    // shortcutResult is the worker's HRESULT-like number (0x80004005 when it sent none).
+    // The operation result code of Operations::AsUser.
+    static std::uint32_t MakeShortcut(const ZorvidRequestInfo& request,
+                                      std::int32_t& shortcutResult,
+                                      const std::vector<std::string>& command,
+                                      const std::string& name, const std::string& description,
+                                      const std::string& iconPath, std::int32_t iconIndex);
+
     // ExeWhiteList is the list read by Init.
     static std::vector<std::string> ExeWhiteList();
 

@@ -4,11 +4,17 @@
 #include <map>
 #include <system_error>
 
+#include "base/folders.h"
 #include "base/logger.h"
 #include "platform/file_access.h"
 #include "platform/sys_error.h"
 #include "session/companions.h"
 #include "session/operations_local.h"
+#include "worker/ops/archive_extract.h"
+#include "worker/ops/desktop_shortcut.h"
+#include "worker/ops/media_download.h"
+#include "worker/ops/url_validation_dialog.h"
+#include "worker/ops/web_call.h"
 #include "worker/worker.h"
 
 namespace Worker {
@@ -131,12 +137,19 @@ JSON::ItemPtr PostToWindow(const JSON::JSONItem* args) {
     return Reply(0, JSON::CreateTrue());
 }
 
-JSON::ItemPtr NotAvailable(const std::string& name) {
-    return Reply(Companions::kReplyNotAvailable, nullptr,
-                 "operation \"" + name + "\" is not available in this worker");
+JSON::ItemPtr FromOp(WorkerOps::OpReply reply) {
+    return Reply(reply.rc, std::move(reply.content), reply.message);
 }
 
-JSON::ItemPtr Run(const JSON::JSONItem* args) {
+JSON::ItemPtr Unzip(const JSON::JSONItem& args) {
+    std::string folder;
+    if (!FileAndFoldersManager::GetFolder(Folder::UNZIP, folder, true)) {
+        return Reply(Companions::kReplyFailed, nullptr, "the UNZIP folder cannot be resolved");
+    }
+    return FromOp(WorkerOps::ArchiveExtract::Run(args, folder));
+}
+
+JSON::ItemPtr Run(const JSON::JSONItem* args, const JSON::JSONItem* cinfo) {
     std::string action;
     if (args == nullptr || !JSON::GetStringField("action", action, args)) {
         return BadRequest("a \"run\" request needs an \"action\"");
@@ -146,16 +159,18 @@ JSON::ItemPtr Run(const JSON::JSONItem* args) {
         {Companions::kActionExecute, Execute},
         {Companions::kActionMakeFolder, MakeFolder},
         {Companions::kActionCheckFile, CheckFile},
+        {Companions::kActionDownloadMedia,
+         [](const JSON::JSONItem& a) { return FromOp(WorkerOps::MediaDownload::Run(a)); }},
+        {Companions::kActionUnzip, Unzip},
+        {Companions::kActionMakeShortcut,
+         [](const JSON::JSONItem& a) { return FromOp(WorkerOps::DesktopShortcut::Run(a)); }},
     };
+    if (action == Companions::kActionCallWebService) {
+        return FromOp(WorkerOps::WebCall::Run(*args, cinfo));
+    }
     const auto handler = handlers.find(action);
     if (handler != handlers.end()) {
         return handler->second(*args);
-    }
-    for (const char* later : {Companions::kActionCallWebService, Companions::kActionDownloadMedia,
-                              Companions::kActionUnzip, Companions::kActionMakeShortcut}) {
-        if (action == later) {
-            return NotAvailable(action);
-        }
     }
     return BadRequest("unknown action \"" + action + "\"");
 }
@@ -187,13 +202,13 @@ JSON::ItemPtr HandleRequest(const std::string& message) {
     Logger::Internal(std::string(kTag) + "request : " + message);
     const JSON::JSONItem* args = request->Get("args");
     if (verb == Companions::kVerbRun) {
-        return Run(args);
+        return Run(args, request->Get("cinfo"));
     }
     if (verb == Companions::kVerbPostStatus) {
         return PostToWindow(args);
     }
     if (verb == Companions::kVerbUrl) {
-        return NotAvailable(verb);
+        return FromOp(WorkerOps::UrlValidationDialog::Run(args));
     }
     return BadRequest("unknown request \"" + verb + "\"");
 }

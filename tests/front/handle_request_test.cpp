@@ -158,15 +158,15 @@ TEST_F(HandleRequestTest, LevelBoundsFollowTheCurrentLevelOverride) {
               "Required daemon level is above the current daemon level : 3.0");
 }
 
-TEST_F(HandleRequestTest, DecryptionServiceIsUnreachableWithoutAWorker) {
+// An unknown service address needs the user's answer; with no worker to ask, it fails.
+TEST_F(HandleRequestTest, DecryptionFailsWithoutAWorkerToAsk) {
     Config::Activate(ConfigId::NO_NEED_SEC);
     Answer answer(Request("function",
                           "version=2.6&zorvidId=a&castgc=t&cryptws=https://d/ws#f"
                           "&arg=enc"));
     EXPECT_EQ(answer.Code(), 102);
     EXPECT_TRUE(
-        Logged("{ERROR}:[Operations::DecryptArgument]No user-session worker available "
-               "to call the decryption service : https://d/ws\n"));
+        Logged("{ERROR}:[Operations::DecryptArgument]Validation Gui fail ! return code : 2\n"));
 }
 
 TEST_F(HandleRequestTest, PlainArgumentRefusals) {

@@ -1,0 +1,296 @@
+#include "worker/ops/archive_extract.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <set>
+#include <system_error>
+#include <vector>
+
+#include "base/logger.h"
+#include "session/operations_as_user_web.h"
+#include "worker/ops/disk_space.h"
+#include "worker/ops/path_text.h"
+
+namespace WorkerOps {
+
+namespace {
+
+namespace Codes = WebOperationCodes;
+namespace fs = std::filesystem;
+
+constexpr const char* kTag = "[ArchiveExtract::Extract]";
+constexpr std::size_t kReadBlock = 1 << 20;
+constexpr std::uint64_t kDiskBlock = 4096;
+
+struct ReaderDeleter {
+    void operator()(archive* reader) const { archive_read_free(reader); }
+};
+struct WriterDeleter {
+    void operator()(archive* writer) const { archive_write_free(writer); }
+};
+using ReaderPtr = std::unique_ptr<archive, ReaderDeleter>;
+using WriterPtr = std::unique_ptr<archive, WriterDeleter>;
+
+// Components splits an entry path at either separator, dropping empty and "." parts.
+std::vector<std::string> Components(const std::string& path) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (const char c : path + "/") {
+        if (c == '/' || c == '\\') {
+            if (!part.empty() && part != ".") {
+                parts.push_back(part);
+            }
+            part.clear();
+        } else {
+            part += c;
+        }
+    }
+    return parts;
+}
+
+std::string Joined(const std::vector<std::string>& parts, std::size_t count) {
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) {
+        text += (i ? "/" : "") + parts[i];
+    }
+    return text;
+}
+
+// LinkStaysInside tells whether a symbolic link at entry path, pointing to target, resolves
+// inside the folder (followed lexically from the link's own folder).
+bool LinkStaysInside(const std::string& path, const std::string& target) {
+    if (target.empty() || target[0] == '/' || target[0] == '\\' ||
+        (target.size() > 1 && target[1] == ':')) {
+        return false;
+    }
+    std::vector<std::string> where = Components(path);
+    if (!where.empty()) {
+        where.pop_back();
+    }
+    for (const std::string& part : Components(target)) {
+        if (part != "..") {
+            where.push_back(part);
+        } else if (where.empty()) {
+            return false;
+        } else {
+            where.pop_back();
+        }
+    }
+    return true;
+}
+
+ReaderPtr OpenReader(const std::string& archivePath) {
+    ReaderPtr reader(archive_read_new());
+    if (!reader) {
+        return nullptr;
+    }
+    archive_read_support_format_all(reader.get());
+    archive_read_support_filter_all(reader.get());
+    if (archive_read_open_filename(reader.get(), archivePath.c_str(), kReadBlock) != ARCHIVE_OK) {
+        Logger::Error(std::string(kTag) + "cannot open " + archivePath + " : " +
+                      archive_error_string(reader.get()));
+        return nullptr;
+    }
+    return reader;
+}
+
+std::string EntryPath(archive_entry* entry) {
+    const char* path = archive_entry_pathname_utf8(entry);
+    if (path == nullptr) {
+        path = archive_entry_pathname(entry);
+    }
+    return path != nullptr ? path : "";
+}
+
+// Survey is what the first pass learns: the bytes needed, or why the archive is refused.
+struct Survey {
+    std::int32_t rc = Codes::kUnzipOk;
+    std::uint64_t bytes = 0;
+};
+
+Survey SurveyArchive(const std::string& archivePath) {
+    Survey survey;
+    ReaderPtr reader = OpenReader(archivePath);
+    if (!reader) {
+        survey.rc = Codes::kUnzipUnreadable;
+        return survey;
+    }
+    std::vector<std::string> paths;
+    std::set<std::string> links;
+    archive_entry* entry = nullptr;
+    int status = ARCHIVE_OK;
+    while ((status = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK ||
+           status == ARCHIVE_WARN) {
+        const std::string path = EntryPath(entry);
+        const char* hardlink = archive_entry_hardlink(entry);
+        const char* symlink = archive_entry_symlink(entry);
+        if (!ArchiveExtract::IsSafeEntryPath(path) ||
+            (hardlink != nullptr && !ArchiveExtract::IsSafeEntryPath(hardlink)) ||
+            (symlink != nullptr && !LinkStaysInside(path, symlink))) {
+            Logger::Error(std::string(kTag) + "refused entry [" + path + "]" +
+                          (hardlink ? std::string(" -> ") + hardlink : "") +
+                          (symlink ? std::string(" -> ") + symlink : "") + " in " + archivePath);
+            survey.rc = Codes::kUnzipUnsafeEntry;
+            return survey;
+        }
+        const std::vector<std::string> parts = Components(path);
+        if (symlink != nullptr) {
+            links.insert(Joined(parts, parts.size()));
+        }
+        paths.push_back(Joined(parts, parts.size()));
+        if (archive_entry_size_is_set(entry) && archive_entry_size(entry) > 0) {
+            const auto size = static_cast<std::uint64_t>(archive_entry_size(entry));
+            survey.bytes += (size + kDiskBlock - 1) / kDiskBlock * kDiskBlock;
+        }
+        archive_read_data_skip(reader.get());
+    }
+    if (status != ARCHIVE_EOF) {
+        Logger::Error(std::string(kTag) + "cannot read " + archivePath + " : " +
+                      archive_error_string(reader.get()));
+        survey.rc = Codes::kUnzipUnreadable;
+        return survey;
+    }
+    for (const std::string& path : paths) {
+        const std::vector<std::string> parts = Components(path);
+        for (std::size_t count = 1; count < parts.size(); ++count) {
+            if (links.count(Joined(parts, count)) != 0) {
+                Logger::Error(std::string(kTag) + "refused entry [" + path +
+                              "] : written through the link " + Joined(parts, count));
+                survey.rc = Codes::kUnzipUnsafeEntry;
+                return survey;
+            }
+        }
+    }
+    return survey;
+}
+
+// CopyData moves an entry's blocks (holes of sparse entries kept) to the disk writer.
+int CopyData(archive* reader, archive* writer) {
+    const void* block = nullptr;
+    size_t size = 0;
+    la_int64_t offset = 0;
+    while (true) {
+        const int status = archive_read_data_block(reader, &block, &size, &offset);
+        if (status == ARCHIVE_EOF) {
+            return ARCHIVE_OK;
+        }
+        if (status < ARCHIVE_WARN) {
+            return status;
+        }
+        if (archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN) {
+            return ARCHIVE_FATAL;
+        }
+    }
+}
+
+std::int32_t Unpack(const std::string& archivePath, const std::string& root) {
+    ReaderPtr reader = OpenReader(archivePath);
+    WriterPtr writer(archive_write_disk_new());
+    if (!reader || !writer) {
+        return Codes::kUnzipUnreadable;
+    }
+    // Absolute paths are refused by the survey; the library's own absolute-path guard
+    // cannot be on here because every entry is given the folder as an absolute prefix.
+    archive_write_disk_set_options(writer.get(), ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM |
+                                                     ARCHIVE_EXTRACT_SECURE_NODOTDOT |
+                                                     ARCHIVE_EXTRACT_SECURE_SYMLINKS);
+    archive_entry* entry = nullptr;
+    int status = ARCHIVE_OK;
+    while ((status = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK ||
+           status == ARCHIVE_WARN) {
+        const std::string path = EntryPath(entry);
+        archive_entry_set_pathname_utf8(entry, (root + "/" + path).c_str());
+        if (const char* hardlink = archive_entry_hardlink(entry); hardlink != nullptr) {
+            archive_entry_set_hardlink(entry, (root + "/" + hardlink).c_str());
+        }
+        if (archive_write_header(writer.get(), entry) < ARCHIVE_WARN ||
+            (archive_entry_size(entry) > 0 && CopyData(reader.get(), writer.get()) != ARCHIVE_OK) ||
+            archive_write_finish_entry(writer.get()) < ARCHIVE_WARN) {
+            const char* why = archive_error_string(writer.get());
+            const char* readWhy = archive_error_string(reader.get());
+            Logger::Error(std::string(kTag) + "cannot unpack [" + path + "] of " + archivePath +
+                          " : " + (why ? why : (readWhy ? readWhy : "unknown error")));
+            return Codes::kUnzipWriteFailed;
+        }
+    }
+    if (status != ARCHIVE_EOF) {
+        Logger::Error(std::string(kTag) + "cannot read " + archivePath + " : " +
+                      archive_error_string(reader.get()));
+        return Codes::kUnzipUnreadable;
+    }
+    if (archive_write_close(writer.get()) != ARCHIVE_OK) {
+        Logger::Error(std::string(kTag) + "cannot finish " + root + " : " +
+                      archive_error_string(writer.get()));
+        return Codes::kUnzipWriteFailed;
+    }
+    return Codes::kUnzipOk;
+}
+
+}  // namespace
+
+bool ArchiveExtract::IsSafeEntryPath(const std::string& path) {
+    if (path.empty() || path[0] == '/' || path[0] == '\\' || (path.size() > 1 && path[1] == ':')) {
+        return false;
+    }
+    for (const std::string& part : Components(path)) {
+        if (part == "..") {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::int32_t ArchiveExtract::Extract(const std::string& archive, const std::string& folder) {
+    std::error_code error;
+    fs::create_directories(FsPath(folder), error);
+    // The library refuses to write through any symbolic link on the way, so the folder is
+    // named by its real path.
+    const fs::path root = fs::canonical(FsPath(folder), error);
+    if (error) {
+        Logger::Error(std::string(kTag) + "cannot make the folder " + folder + " : " +
+                      error.message());
+        return Codes::kUnzipWriteFailed;
+    }
+    const Survey survey = SurveyArchive(archive);
+    if (survey.rc != Codes::kUnzipOk) {
+        return survey.rc;
+    }
+    const std::optional<std::uint64_t> free = DiskSpace::Available(folder);
+    if (free && *free < survey.bytes) {
+        Logger::Error(std::string(kTag) + "not enough space in " + folder + " : " +
+                      std::to_string(*free) + " bytes free, " + std::to_string(survey.bytes) +
+                      " needed");
+        return Codes::kUnzipNoSpace;
+    }
+    const std::int32_t rc = Unpack(archive, PathText(root));
+    if (rc == Codes::kUnzipOk) {
+        Logger::Info(std::string(kTag) + "unpacked " + archive + " into " + folder);
+    }
+    return rc;
+}
+
+OpReply ArchiveExtract::Run(const JSON::JSONItem& args, const std::string& folder) {
+    std::string archive;
+    JSON::GetStringField("target", archive, &args);
+    std::int32_t rc = Codes::kUnzipUnreadable;
+    if (archive.empty() || folder.empty()) {
+        Logger::Error(std::string(kTag) + "no archive or no unzip folder");
+    } else {
+        // The unzip folder holds one media at a time.
+        std::error_code error;
+        for (const fs::directory_entry& child : fs::directory_iterator(FsPath(folder), error)) {
+            fs::remove_all(child.path(), error);
+        }
+        rc = Extract(archive, folder);
+    }
+    JSON::ItemPtr content = JSON::CreateObject();
+    content->AsObject()->Set("output", JSON::CreateString(folder, false));
+    content->AsObject()->Set("rc", JSON::CreateNumber(rc));
+    return ReplyOk(std::move(content));
+}
+
+}  // namespace WorkerOps

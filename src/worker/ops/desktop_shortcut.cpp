@@ -1,0 +1,214 @@
+#include "worker/ops/desktop_shortcut.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "base/logger.h"
+#include "base/toolbox.h"
+#include "platform/process.h"
+#include "session/command_line.h"
+#include "session/companions.h"
+#include "session/operations_as_user_web.h"
+#include "worker/ops/path_text.h"
+
+namespace WorkerOps {
+
+namespace {
+
+namespace Codes = WebOperationCodes;
+namespace fs = std::filesystem;
+
+constexpr const char* kTag = "[DesktopShortcut::Make]";
+constexpr std::uint32_t kMetadataWaitMs = 5000;
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+// ConfiguredDesktop reads XDG_DESKTOP_DIR="$HOME/..." (or an absolute path) from the
+// user-dirs file; empty when it is not set there.
+std::string ConfiguredDesktop(const std::string& home) {
+    std::string config = Env("XDG_CONFIG_HOME");
+    if (config.empty()) {
+        config = ToolBox::JoinPath(home, ".config");
+    }
+    std::ifstream in(FsPath(ToolBox::JoinPath(config, "user-dirs.dirs")));
+    std::string line;
+    const std::string key = "XDG_DESKTOP_DIR=";
+    while (std::getline(in, line)) {
+        if (line.rfind(key, 0) != 0) {
+            continue;
+        }
+        std::string value = line.substr(key.size());
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+            value = value.substr(1, value.size() - 2);
+        }
+        if (value.rfind("$HOME", 0) == 0) {
+            value = home + value.substr(5);
+        }
+        // A desktop that is the home folder itself means "no desktop folder" there.
+        if (!value.empty() && value[0] == '/' && fs::path(value) != fs::path(home)) {
+            return value;
+        }
+    }
+    return {};
+}
+
+// ExecArgument quotes one argument for the Exec key: reserved characters force double
+// quotes, inside which ", `, $ and \ take a backslash.
+std::string ExecArgument(const std::string& item) {
+    std::string text;
+    for (const char c : item) {
+        text += c == '%' ? std::string("%%") : std::string(1, c);
+    }
+    if (!text.empty() && text.find_first_of(" \t\n\"'\\><~|&;$*?#()`") == std::string::npos) {
+        return text;
+    }
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '`' || c == '$' || c == '\\') {
+            quoted += '\\';
+        }
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+// EntryValue escapes a value of the entry's string type (backslash and line breaks).
+std::string EntryValue(const std::string& value) {
+    std::string text;
+    for (const char c : value) {
+        switch (c) {
+            case '\\':
+                text += "\\\\";
+                break;
+            case '\n':
+                text += "\\n";
+                break;
+            case '\r':
+                text += "\\r";
+                break;
+            case '\t':
+                text += "\\t";
+                break;
+            default:
+                text += c;
+        }
+    }
+    return text;
+}
+
+// FileName keeps the shortcut's name readable but never a path.
+std::string FileName(const std::string& name) {
+    std::string file;
+    for (const char c : name) {
+        file += (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20) ? '_' : c;
+    }
+    return file == "." || file == ".." ? "_" : file;
+}
+
+// MarkTrusted asks the desktop's metadata store to trust the entry; where there is none
+// the executable bit is all the desktop gets.
+void MarkTrusted(const std::string& path) {
+    platform::ProcessHandle process;
+    if (platform::LaunchAsSelf({"gio", "set", "-t", "string", path, "metadata::trusted", "true"},
+                               nullptr, process) != 0) {
+        Logger::Debug(std::string(kTag) + "no metadata store to mark " + path + " trusted");
+        return;
+    }
+    std::uint32_t exitCode = 0;
+    if (!process.Wait(kMetadataWaitMs, exitCode)) {
+        process.Terminate(0);
+    } else if (exitCode != 0) {
+        Logger::Debug(std::string(kTag) + "the metadata store did not mark " + path + " trusted");
+    }
+}
+
+}  // namespace
+
+std::string DesktopShortcut::DesktopFolder() {
+    const std::string home = Env("HOME");
+    if (home.empty()) {
+        return {};
+    }
+    const std::string configured = ConfiguredDesktop(home);
+    return configured.empty() ? ToolBox::JoinPath(home, "Desktop") : configured;
+}
+
+std::string DesktopShortcut::EntryText(const Shortcut& shortcut) {
+    std::vector<std::string> items =
+        ToolBox::SplitCommandLine(Companions::JoinItems(shortcut.command));
+    std::string exec;
+    for (const std::string& item : items) {
+        exec += (exec.empty() ? "" : " ") + ExecArgument(item);
+    }
+    std::string text = "[Desktop Entry]\nVersion=1.0\nType=Application\n";
+    text += "Name=" + EntryValue(shortcut.name) + "\n";
+    if (!shortcut.description.empty()) {
+        text += "Comment=" + EntryValue(shortcut.description) + "\n";
+    }
+    text += "Exec=" + EntryValue(exec) + "\n";
+    if (!shortcut.iconPath.empty()) {
+        text += "Icon=" + EntryValue(shortcut.iconPath) + "\n";
+    }
+    text += "Terminal=false\n";
+    return text;
+}
+
+std::int32_t DesktopShortcut::Make(const Shortcut& shortcut, const std::string& folder,
+                                   std::string& path) {
+    if (shortcut.name.empty() || shortcut.command.empty() || shortcut.command[0].empty() ||
+        folder.empty()) {
+        Logger::Error(std::string(kTag) + "a shortcut needs a name, a command and a folder");
+        return Codes::kShortcutFailed;
+    }
+    std::error_code error;
+    fs::create_directories(FsPath(folder), error);
+    path = ToolBox::JoinPath(folder, FileName(shortcut.name) + ".desktop");
+    const std::string temporary = path + ".tmp";
+    {
+        std::ofstream out(FsPath(temporary), std::ios::binary | std::ios::trunc);
+        out << EntryText(shortcut);
+        if (!out.flush()) {
+            Logger::Error(std::string(kTag) + "cannot write " + temporary);
+            fs::remove(FsPath(temporary), error);
+            return Codes::kShortcutFailed;
+        }
+    }
+    fs::permissions(FsPath(temporary),
+                    fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                        fs::perms::others_read | fs::perms::others_exec,
+                    error);
+    if (!error) {
+        fs::rename(FsPath(temporary), FsPath(path), error);
+    }
+    if (error) {
+        Logger::Error(std::string(kTag) + "cannot make " + path + " : " + error.message());
+        fs::remove(FsPath(temporary), error);
+        return Codes::kShortcutFailed;
+    }
+    MarkTrusted(path);
+    Logger::Info(std::string(kTag) + "shortcut made : " + path);
+    return Codes::kShortcutOk;
+}
+
+OpReply DesktopShortcut::Run(const JSON::JSONItem& args) {
+    Shortcut shortcut;
+    if (const JSON::JSONItem* list = args.Get("cmd"); list != nullptr && list->IsArray()) {
+        for (const JSON::ItemPtr& item : list->AsArray()->Items()) {
+            shortcut.command.push_back(item->GetString());
+        }
+    }
+    JSON::GetStringField("scName", shortcut.name, &args);
+    JSON::GetStringField("scDesc", shortcut.description, &args);
+    JSON::GetStringField("iconPath", shortcut.iconPath, &args);
+    JSON::GetIntField("iconIndex", shortcut.iconIndex, &args);
+    std::string path;
+    const std::int32_t result = Make(shortcut, DesktopFolder(), path);
+    return ReplyOk(JSON::CreateNumber(result));
+}
+
+}  // namespace WorkerOps

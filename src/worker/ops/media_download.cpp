@@ -1,0 +1,322 @@
+#include "worker/ops/media_download.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+#include "base/logger.h"
+#include "base/toolbox.h"
+#include "session/operations_as_user_web.h"
+#include "worker/ops/curl_session.h"
+#include "worker/ops/disk_space.h"
+#include "worker/ops/path_text.h"
+
+namespace WorkerOps {
+
+namespace {
+
+namespace Codes = WebOperationCodes;
+namespace fs = std::filesystem;
+
+constexpr const char* kTag = "[MediaDownload::Download]";
+constexpr std::size_t kFileBuffer = 1 << 20;
+
+struct DigestDeleter {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using DigestPtr = std::unique_ptr<EVP_MD_CTX, DigestDeleter>;
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// Digest hashes the bytes as they are written.
+class Digest {
+  public:
+    bool Start(const std::string& algorithm) {
+        type_ = EVP_get_digestbyname(algorithm.empty() ? "MD5" : algorithm.c_str());
+        context_.reset(EVP_MD_CTX_new());
+        return type_ != nullptr && context_ && EVP_DigestInit_ex(context_.get(), type_, nullptr);
+    }
+    void Update(const void* data, std::size_t size) {
+        EVP_DigestUpdate(context_.get(), data, size);
+    }
+    std::string HexFinal() {
+        std::array<unsigned char, EVP_MAX_MD_SIZE> value{};
+        unsigned int length = 0;
+        EVP_DigestFinal_ex(context_.get(), value.data(), &length);
+        static const char* digits = "0123456789abcdef";
+        std::string hex;
+        for (unsigned int i = 0; i < length; ++i) {
+            hex += digits[value[i] >> 4];
+            hex += digits[value[i] & 15];
+        }
+        return hex;
+    }
+
+  private:
+    const EVP_MD* type_ = nullptr;
+    DigestPtr context_;
+};
+
+// Transfer is the state of one download that the write callback feeds.
+struct Transfer {
+    CURL* curl = nullptr;
+    std::FILE* file = nullptr;
+    Digest* digest = nullptr;
+    std::int64_t written = 0;  // bytes in the part file
+    std::int64_t expected = -1;
+    std::int64_t resumedAt = 0;  // the offset asked with a range request
+    std::string algorithm;
+    bool checkedStatus = false;
+    bool tooLong = false;
+    bool writeFailed = false;
+    bool restarted = false;
+};
+
+// Receive writes a piece of the answer. The first piece tells whether the server honoured
+// the range: a full answer (200) to a range request starts the part file again.
+size_t Receive(char* data, size_t size, size_t count, void* state) {
+    Transfer& transfer = *static_cast<Transfer*>(state);
+    const std::size_t bytes = size * count;
+    if (!transfer.checkedStatus) {
+        transfer.checkedStatus = true;
+        long status = 0;
+        curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
+        if (status == 200 && transfer.resumedAt > 0) {
+            if (std::fseek(transfer.file, 0, SEEK_SET) != 0) {
+                transfer.writeFailed = true;
+                return 0;
+            }
+            transfer.written = 0;
+            transfer.restarted = true;
+            transfer.digest->Start(transfer.algorithm);
+        }
+    }
+    if (transfer.expected >= 0 &&
+        transfer.written + static_cast<std::int64_t>(bytes) > transfer.expected) {
+        transfer.tooLong = true;
+        return 0;
+    }
+    if (std::fwrite(data, 1, bytes, transfer.file) != bytes) {
+        transfer.writeFailed = true;
+        return 0;
+    }
+    transfer.digest->Update(data, bytes);
+    transfer.written += static_cast<std::int64_t>(bytes);
+    return bytes;
+}
+
+// HashExisting feeds the bytes already in the part file to the digest; false on a read
+// failure.
+bool HashExisting(std::FILE* file, Digest& digest, std::int64_t& size) {
+    std::vector<char> buffer(kFileBuffer);
+    size = 0;
+    std::size_t read = 0;
+    while ((read = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) {
+        digest.Update(buffer.data(), read);
+        size += static_cast<std::int64_t>(read);
+    }
+    return std::ferror(file) == 0;
+}
+
+bool SafeFileName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of("/\\:") == std::string::npos;
+}
+
+void RemoveFile(const fs::path& path) {
+    std::error_code ignored;
+    fs::remove(path, ignored);
+}
+
+}  // namespace
+
+std::int32_t MediaDownload::Download(const Media& media, const std::string& folder,
+                                     std::string& output) {
+    output.clear();
+    if (!SafeFileName(media.fileName) || media.url.empty() || folder.empty()) {
+        Logger::Error(std::string(kTag) + "unusable media description (file name [" +
+                      media.fileName + "], url [" + media.url + "], folder [" + folder + "])");
+        return Codes::kDownloadBadMedia;
+    }
+    Digest digest;
+    if (!digest.Start(media.hashAlgorithm)) {
+        Logger::Error(std::string(kTag) + "unknown checksum algorithm : " + media.hashAlgorithm);
+        return Codes::kDownloadBadMedia;
+    }
+    std::error_code error;
+    fs::create_directories(FsPath(folder), error);
+    const fs::path target = FsPath(ToolBox::JoinPath(folder, media.fileName));
+    // The checksum names the part, so that a part of another media is never continued.
+    const fs::path part = FsPath(ToolBox::JoinPath(
+        folder,
+        media.fileName + "." + (media.hash.empty() ? "nohash" : Lower(media.hash)) + ".part"));
+    if (media.hash.empty()) {
+        RemoveFile(part);
+    }
+    FilePtr file(std::fopen(PathText(part).c_str(), "a+b"));
+    if (!file) {
+        Logger::Error(std::string(kTag) + "cannot open " + PathText(part));
+        return Codes::kDownloadFileError;
+    }
+    std::setvbuf(file.get(), nullptr, _IOFBF, kFileBuffer);
+    std::int64_t present = 0;
+    if (std::fseek(file.get(), 0, SEEK_SET) != 0 || !HashExisting(file.get(), digest, present)) {
+        Logger::Error(std::string(kTag) + "cannot read " + PathText(part));
+        return Codes::kDownloadFileError;
+    }
+    if (media.size >= 0 && present > media.size) {
+        // Longer than the media: not a part of it. Start again.
+        file.reset(std::fopen(PathText(part).c_str(), "w+b"));
+        digest.Start(media.hashAlgorithm);
+        present = 0;
+        if (!file) {
+            Logger::Error(std::string(kTag) + "cannot open " + PathText(part));
+            return Codes::kDownloadFileError;
+        }
+    }
+    if (media.size >= 0) {
+        const std::optional<std::uint64_t> free = DiskSpace::Available(folder);
+        const auto needed = static_cast<std::uint64_t>(media.size - present);
+        if (free && *free < needed) {
+            Logger::Error(std::string(kTag) + "not enough space in " + folder + " : " +
+                          std::to_string(*free) + " bytes free, " + std::to_string(needed) +
+                          " needed");
+            file.reset();
+            if (present == 0) {
+                RemoveFile(part);
+            }
+            return Codes::kDownloadNoSpace;
+        }
+    }
+    // fopen's append mode would ignore the seek of a restarted transfer; write at the end
+    // through a positioned stream instead.
+    file.reset(std::fopen(PathText(part).c_str(), "r+b"));
+    if (!file || std::fseek(file.get(), 0, SEEK_END) != 0) {
+        Logger::Error(std::string(kTag) + "cannot open " + PathText(part));
+        return Codes::kDownloadFileError;
+    }
+    std::setvbuf(file.get(), nullptr, _IOFBF, kFileBuffer);
+
+    Transfer transfer;
+    transfer.file = file.get();
+    transfer.digest = &digest;
+    transfer.written = present;
+    transfer.expected = media.size;
+    transfer.algorithm = media.hashAlgorithm;
+    CURLcode code = CURLE_OK;
+    long status = 0;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (media.size >= 0 && transfer.written == media.size && attempt > 0) {
+            break;
+        }
+        CurlSession session(media.url);
+        if (!session.Valid()) {
+            code = CURLE_FAILED_INIT;
+            break;
+        }
+        transfer.curl = session.Handle();
+        transfer.resumedAt = transfer.written;
+        transfer.checkedStatus = false;
+        transfer.restarted = false;
+        curl_easy_setopt(transfer.curl, CURLOPT_WRITEFUNCTION, Receive);
+        curl_easy_setopt(transfer.curl, CURLOPT_WRITEDATA, &transfer);
+        curl_easy_setopt(transfer.curl, CURLOPT_FAILONERROR, 1L);
+        curl_easy_setopt(transfer.curl, CURLOPT_BUFFERSIZE, 512L * 1024L);
+        if (transfer.written > 0) {
+            Logger::Info(std::string(kTag) + "resuming " + media.fileName + " at byte " +
+                         std::to_string(transfer.written));
+            curl_easy_setopt(transfer.curl, CURLOPT_RESUME_FROM_LARGE,
+                             static_cast<curl_off_t>(transfer.written));
+        }
+        code = session.Perform(status);
+        if (transfer.restarted) {
+            Logger::Warn(std::string(kTag) + "the server ignored the range; downloaded again");
+        }
+        const bool retryable = code == CURLE_PARTIAL_FILE || code == CURLE_RECV_ERROR ||
+                               code == CURLE_OPERATION_TIMEDOUT || code == CURLE_SEND_ERROR ||
+                               code == CURLE_GOT_NOTHING;
+        if (code == CURLE_OK || !retryable || transfer.tooLong || transfer.writeFailed) {
+            break;
+        }
+        Logger::Warn(std::string(kTag) + "transfer of " + media.fileName + " interrupted at byte " +
+                     std::to_string(transfer.written) + " : " + session.ErrorText(code));
+    }
+    const bool flushed = std::fflush(file.get()) == 0;
+    file.reset();
+    if (transfer.writeFailed || !flushed) {
+        Logger::Error(std::string(kTag) + "cannot write " + PathText(part));
+        RemoveFile(part);
+        return Codes::kDownloadFileError;
+    }
+    if (transfer.tooLong ||
+        (code == CURLE_OK && media.size >= 0 && transfer.written != media.size)) {
+        Logger::Error(std::string(kTag) + media.fileName + " : size mismatch, expected " +
+                      std::to_string(media.size) + " bytes, got " +
+                      (transfer.tooLong ? "more" : std::to_string(transfer.written)));
+        RemoveFile(part);
+        return Codes::kDownloadSizeMismatch;
+    }
+    if (code != CURLE_OK) {
+        Logger::Error(std::string(kTag) + "download of [" + media.url + "] failed (HTTP " +
+                      std::to_string(status) + ") : " + curl_easy_strerror(code));
+        if (status >= 400) {
+            RemoveFile(part);  // nothing of it is worth resuming
+        }
+        return Codes::kDownloadTransferFailed;
+    }
+    const std::string hash = digest.HexFinal();
+    if (!media.hash.empty() && hash != Lower(media.hash)) {
+        Logger::Error(std::string(kTag) + media.fileName + " : checksum mismatch, expected " +
+                      Lower(media.hash) + ", got " + hash);
+        RemoveFile(part);
+        return Codes::kDownloadChecksumMismatch;
+    }
+    fs::rename(part, target, error);
+    if (error) {
+        Logger::Error(std::string(kTag) + "cannot name " + PathText(target) + " : " +
+                      error.message());
+        RemoveFile(part);
+        return Codes::kDownloadFileError;
+    }
+    output = PathText(target);
+    Logger::Info(std::string(kTag) + "downloaded " + output + " (" +
+                 std::to_string(transfer.written) + " bytes)");
+    return Codes::kDownloadOk;
+}
+
+OpReply MediaDownload::Run(const JSON::JSONItem& args) {
+    std::string folder;
+    JSON::GetStringField("dest", folder, &args);
+    const JSON::JSONItem* info = args.Get("mi");
+    Media media;
+    JSON::GetStringField("fileName", media.fileName, info);
+    JSON::GetStringField("downloadLink", media.url, info);
+    JSON::GetStringField("hash", media.hash, info);
+    JSON::GetStringField("hashAlgorithmLabel", media.hashAlgorithm, info);
+    if (const JSON::JSONItem* size = info != nullptr ? info->Get("size") : nullptr;
+        size != nullptr && size->IsNumber()) {
+        media.size = size->GetInt64();
+    }
+    std::string output;
+    const std::int32_t rc = Download(media, folder, output);
+    JSON::ItemPtr content = JSON::CreateObject();
+    content->AsObject()->Set("rc", JSON::CreateNumber(rc));
+    content->AsObject()->Set("output", JSON::CreateString(output.empty() ? folder : output, false));
+    return ReplyOk(std::move(content));
+}
+
+}  // namespace WorkerOps
