@@ -101,6 +101,14 @@ class Handler(BaseHTTPRequestHandler):
     do_POST = route
 
 
+def watch_parent():
+    """Ends the server with the test program that started it, even when that one crashed."""
+    parent = os.getppid()
+    while os.getppid() == parent:
+        threading.Event().wait(0.5)
+    os._exit(0)
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
@@ -115,6 +123,7 @@ def main():
     with open(ARGS.port_file + ".tmp", "w") as out:
         out.write(str(server.server_address[1]))
     os.rename(ARGS.port_file + ".tmp", ARGS.port_file)
+    threading.Thread(target=watch_parent, daemon=True).start()
     server.serve_forever()
 
 

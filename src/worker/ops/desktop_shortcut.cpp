@@ -49,8 +49,12 @@ std::string ConfiguredDesktop(const std::string& home) {
         if (value.rfind("$HOME", 0) == 0) {
             value = home + value.substr(5);
         }
+        while (value.size() > 1 && value.back() == '/') {
+            value.pop_back();
+        }
         // A desktop that is the home folder itself means "no desktop folder" there.
-        if (!value.empty() && value[0] == '/' && fs::path(value) != fs::path(home)) {
+        if (!value.empty() && value[0] == '/' &&
+            fs::path(value).lexically_normal() != fs::path(home).lexically_normal()) {
             return value;
         }
     }
