@@ -1,0 +1,61 @@
+// An encrypted request from a page, answered by the real daemon over its HTTPS port: the
+// argument is decrypted by the local decryption service, as the user, through the worker.
+#include <cstdlib>
+
+#include "daemon/daemon_process.h"
+#include "webops_env.h"
+
+namespace {
+
+std::string Hex(const std::string& text) {
+    std::string hex;
+    for (const unsigned char c : text) {
+        hex += "0123456789abcdef"[c >> 4];
+        hex += "0123456789abcdef"[c & 15];
+    }
+    return hex;
+}
+
+TEST(DaemonDecryptionTest, AnEncryptedDiscoveryIsDecryptedThroughTheWorkerAndAnswered) {
+    const webops_test::TestServer& server = webops_test::TestServer::Get();
+    if (!server.Ready()) {
+        GTEST_SKIP() << "no local HTTPS server (python3 and openssl are needed)";
+    }
+    vl_test::DaemonSite site;
+    const std::string samples = std::string("VLREG=") + VL_BIN_DIR + "/vlreg bash '" +
+                                VL_SOURCE_DIR + "/scripts/demo/sample-installs.sh' '" +
+                                site.Path("registry") + "' '" + site.Path("installs") +
+                                "' >/dev/null";
+    ASSERT_EQ(std::system(samples.c_str()), 0);
+    site.WriteConfig({"LOGLEVEL=all", "IGNORE_TOKEN_ERROR"});
+    // No user to start the worker as: the harness's mode starts it in the daemon's context,
+    // where the test's certificate authority is known.
+    ASSERT_TRUE(vl_test::WriteFile(site.Path("sessions.json"),
+                                   "[{\"id\": 1, \"user\": \"vl_no_such_user\", \"state\": 0, "
+                                   "\"station\": \"console\"}]"));
+    const std::string service = server.Url("/decrypt");
+    ASSERT_TRUE(vl_test::WriteFile(site.Path("whiteList_url"), service + "\n"));
+    vl_test::DaemonProcess daemon(
+        site, {"PMX_KTV_UUID=webops-e2e", "QVYLD_TEST_CA_FILE=" + server.CaFile(),
+               "KTV_LAUNCHER_GUIEXE_PATH=" + std::string(VL_BIN_DIR) + "/VantaroLauncherGUI"});
+    ASSERT_TRUE(daemon.WaitUntilServing()) << daemon.Output();
+
+    const std::string arg = R"({"functionName":"discoverAllInstall","params":{}})";
+    const vl_test::CurlReply reply = site.Client().Fetch(
+        {"POST", site.HttpsUrl("function"),
+         "version=2.6&zorvidId=page-e2e&castgc=TGT-E2E&cryptws=" + service + "&arg=" + Hex(arg)});
+    const vl_test::DaemonAnswer answer = vl_test::ParseAnswer(reply.body);
+    ASSERT_TRUE(answer.parsed) << reply.body;
+    EXPECT_EQ(answer.returnCode, 0) << reply.body << site.Log();
+    EXPECT_NE(answer.content.find("\"longName\": \"Design Studio 2024\""), std::string::npos);
+    EXPECT_NE(server.Log().find("POST /decrypt range=- cookie=CASTGC=TGT-E2E"), std::string::npos);
+
+    // A service the user was never asked about, with no display to ask on: refused.
+    const vl_test::CurlReply refused = site.Client().Fetch(
+        {"POST", site.HttpsUrl("function"),
+         "version=2.6&zorvidId=page-e2e&castgc=TGT-E2E&cryptws=" + server.Url("/echo") +
+             "&arg=" + Hex(arg)});
+    EXPECT_EQ(vl_test::ParseAnswer(refused.body).returnCode, 102) << refused.body;
+}
+
+}  // namespace
