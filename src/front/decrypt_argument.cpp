@@ -92,7 +92,10 @@ class WhiteList {
         }
         std::string joined;
         for (const std::string& entry : entries_) {
-            joined += (joined.empty() ? "" : ",") + entry;
+            if (!joined.empty()) {
+                joined += ',';
+            }
+            joined += entry;
         }
         Logger::Debug(std::string(kTag) + "White list set to : [" + joined + "]");
     }

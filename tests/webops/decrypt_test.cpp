@@ -198,6 +198,8 @@ TEST_F(DecryptTest, MediaIsDownloadedUnpackedAndGetsAShortcutThroughTheWorker) {
     ASSERT_EQ(Operations::AsUser::UnzipAsUser(identity, destination, output, unzipResult), 0u);
     EXPECT_EQ(unzipResult, WebOperationCodes::kUnzipOk);
     EXPECT_TRUE(std::filesystem::is_regular_file(output + "/R2026x/1/setup.sh")) << output;
+    std::error_code ignored;
+    std::filesystem::remove_all(output + "/R2026x", ignored);  // the user's real unzip folder
 
     SetEnv("HOME", Path("home"));
     SetEnv("XDG_CONFIG_HOME", std::nullopt);

@@ -55,7 +55,10 @@ std::vector<std::string> Components(const std::string& path) {
 std::string Joined(const std::vector<std::string>& parts, std::size_t count) {
     std::string text;
     for (std::size_t i = 0; i < count; ++i) {
-        text += (i ? "/" : "") + parts[i];
+        if (i != 0) {
+            text += '/';
+        }
+        text += parts[i];
     }
     return text;
 }

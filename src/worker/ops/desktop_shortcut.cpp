@@ -143,20 +143,25 @@ std::string DesktopShortcut::DesktopFolder() {
 }
 
 std::string DesktopShortcut::EntryText(const Shortcut& shortcut) {
-    std::vector<std::string> items =
-        ToolBox::SplitCommandLine(Companions::JoinItems(shortcut.command));
     std::string exec;
-    for (const std::string& item : items) {
-        exec += (exec.empty() ? "" : " ") + ExecArgument(item);
+    for (const std::string& item :
+         ToolBox::SplitCommandLine(Companions::JoinItems(shortcut.command))) {
+        if (!exec.empty()) {
+            exec += ' ';
+        }
+        exec += ExecArgument(item);
     }
     std::string text = "[Desktop Entry]\nVersion=1.0\nType=Application\n";
-    text += "Name=" + EntryValue(shortcut.name) + "\n";
+    const auto line = [&text](const char* key, const std::string& value) {
+        text.append(key).append("=").append(EntryValue(value)).append("\n");
+    };
+    line("Name", shortcut.name);
     if (!shortcut.description.empty()) {
-        text += "Comment=" + EntryValue(shortcut.description) + "\n";
+        line("Comment", shortcut.description);
     }
-    text += "Exec=" + EntryValue(exec) + "\n";
+    line("Exec", exec);
     if (!shortcut.iconPath.empty()) {
-        text += "Icon=" + EntryValue(shortcut.iconPath) + "\n";
+        line("Icon", shortcut.iconPath);
     }
     text += "Terminal=false\n";
     return text;
