@@ -91,8 +91,9 @@ int Tree(const char* pidFile, bool ownSession) {
 __attribute__((no_sanitize("undefined"))) int Crash(const std::string& kind, const char* log) {
     platform::InstallCrashHandler(nullptr);
     platform::SetCrashLogPath(log);
-    // Volatile so that the compiler cannot see the null pointer and replace the access.
-    int* volatile nowhere = nullptr;
+    // Volatile on both levels: the compiler can neither see the null pointer nor drop the
+    // store as dead (an optimised build did).
+    volatile int* volatile nowhere = nullptr;
     volatile int zero = 0;
     if (kind == "write") {
         *nowhere = 1;
