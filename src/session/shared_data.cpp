@@ -8,6 +8,8 @@
 void SharedData::SaveZorvidUrl(const ZorvidRequestInfo& /*request*/) {}
 
 bool SharedData::Start() {
+    // Folders that must belong to the user are made by that user's worker.
+    WorkerTable::InstallFolderCreation();
     Logger::Info("[SharedData::Start]No tray channel in this build: nothing to start.");
     return true;
 }
