@@ -7,42 +7,16 @@
 #include <vector>
 
 #include "platform/sys_error.h"
+#include "platform/win32/win_handle.h"
 #include "platform/win32/utf8.h"
 
 namespace platform {
 
 namespace {
 
+using win32::Handle;
+
 constexpr DWORD kBufferSize = 64 * 1024;
-
-// Handle owns one kernel handle.
-class Handle {
-  public:
-    explicit Handle(HANDLE handle = nullptr) : handle_(handle) {}
-    ~Handle() { Reset(); }
-    Handle(Handle&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
-    Handle& operator=(Handle&& other) noexcept {
-        if (this != &other) {
-            Reset(other.handle_);
-            other.handle_ = nullptr;
-        }
-        return *this;
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-
-    HANDLE Get() const { return handle_; }
-    bool Valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-    void Reset(HANDLE handle = nullptr) {
-        if (Valid()) {
-            ::CloseHandle(handle_);
-        }
-        handle_ = handle;
-    }
-
-  private:
-    HANDLE handle_;
-};
 
 // TokenUserSid copies the user SID of a token.
 bool TokenUserSid(HANDLE token, std::vector<BYTE>& sid) {

@@ -9,40 +9,14 @@
 #include <vector>
 
 #include "platform/sys_error.h"
+#include "platform/win32/win_handle.h"
 #include "session/command_line.h"
 
 namespace platform {
 
 namespace {
 
-// Handle owns one kernel handle.
-class Handle {
-  public:
-    explicit Handle(HANDLE handle = nullptr) : handle_(handle) {}
-    ~Handle() { Reset(); }
-    Handle(Handle&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
-    Handle& operator=(Handle&& other) noexcept {
-        if (this != &other) {
-            Reset(other.handle_);
-            other.handle_ = nullptr;
-        }
-        return *this;
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-
-    HANDLE Get() const { return handle_; }
-    bool Valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-    void Reset(HANDLE handle = nullptr) {
-        if (Valid()) {
-            ::CloseHandle(handle_);
-        }
-        handle_ = handle;
-    }
-
-  private:
-    HANDLE handle_;
-};
+using win32::Handle;
 
 // EnvironmentBlock owns a user's environment block.
 class EnvironmentBlock {
