@@ -1,7 +1,10 @@
 #include "platform/elevation.h"
 
-#include <shellapi.h>
+// shellapi.h needs the declarations of windows.h before it.
+// clang-format off
 #include <windows.h>
+#include <shellapi.h>
+// clang-format on
 
 #include "platform/sys_error.h"
 #include "platform/win32/utf8.h"
