@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/win32/win_text.h"
+
 namespace platform {
 
 namespace {
@@ -77,17 +79,6 @@ std::string Hex(std::uintptr_t value) {
     return text;
 }
 
-std::string Utf8(const wchar_t* text) {
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) {
-        return {};
-    }
-    std::string out(static_cast<std::size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr, nullptr);
-    out.pop_back();
-    return out;
-}
-
 void ModuleOf(const void* address, std::string& path, std::uintptr_t& base) {
     HMODULE module = nullptr;
     if (!::GetModuleHandleExW(
@@ -99,7 +90,7 @@ void ModuleOf(const void* address, std::string& path, std::uintptr_t& base) {
     }
     wchar_t name[MAX_PATH] = {};
     ::GetModuleFileNameW(module, name, MAX_PATH);
-    path = Utf8(name);
+    path = win32::WideToUtf8(name);
     base = reinterpret_cast<std::uintptr_t>(module);
 }
 
@@ -170,9 +161,7 @@ bool InstallCrashHandler(CrashReport report) {
 bool SetCrashLogPath(const std::string& path) {
     HANDLE file = INVALID_HANDLE_VALUE;
     if (!path.empty()) {
-        const int size = ::MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, nullptr, 0);
-        std::wstring wide(static_cast<std::size_t>(size > 0 ? size : 1), L'\0');
-        ::MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, wide.data(), size);
+        const std::wstring wide = win32::Utf8ToWide(path);
         file = ::CreateFileW(wide.c_str(), FILE_APPEND_DATA,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -7,7 +7,7 @@
 // clang-format on
 
 #include "platform/sys_error.h"
-#include "platform/win32/utf8.h"
+#include "platform/win32/win_text.h"
 #include "session/command_line.h"
 
 namespace platform {

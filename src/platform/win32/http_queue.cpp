@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/sys_error.h"
+#include "platform/win32/win_text.h"
 
 namespace platform {
 namespace {
@@ -30,24 +31,10 @@ constexpr const char* kVerbTexts[] = {
 
 constexpr std::size_t kFirstRequestBuffer = 4096;
 
-// URLs travel as UTF-8 in the daemon, whatever the ANSI code page.
-std::wstring Wide(const std::string& text) {
-    const int n =
-        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(std::max(n, 0)), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
-
-std::string Utf8(const wchar_t* text, std::size_t bytes) {
-    const int chars = static_cast<int>(bytes / sizeof(wchar_t));
-    if (text == nullptr || chars == 0) {
-        return {};
-    }
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, chars, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(std::max(n, 0)), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, chars, out.data(), n, nullptr, nullptr);
-    return out;
+// UrlText converts a cooked URL part, whose lengths count bytes. URLs travel as UTF-8 in the
+// daemon, whatever the ANSI code page.
+std::string UrlText(const wchar_t* text, std::size_t bytes) {
+    return win32::WideToUtf8(text, static_cast<int>(bytes / sizeof(wchar_t)));
 }
 
 HttpLocalAddress LocalAddressOf(const SOCKADDR* address) {
@@ -111,11 +98,11 @@ class Win32Queue final : public HttpRequestQueue {
     }
 
     std::uint32_t AddUrl(const std::string& prefix) override {
-        return ::HttpAddUrl(queue_, Wide(prefix).c_str(), nullptr);
+        return ::HttpAddUrl(queue_, win32::Utf8ToWide(prefix).c_str(), nullptr);
     }
 
     std::uint32_t RemoveUrl(const std::string& prefix) override {
-        return ::HttpRemoveUrl(queue_, Wide(prefix).c_str());
+        return ::HttpRemoveUrl(queue_, win32::Utf8ToWide(prefix).c_str());
     }
 
     std::uint32_t ReceiveRequest(std::unique_ptr<HttpRequest>& request) override try {
@@ -239,10 +226,10 @@ class Win32Queue final : public HttpRequestQueue {
         }
         head.versionMajor = raw.Version.MajorVersion;
         head.versionMinor = raw.Version.MinorVersion;
-        head.fullUrl = Utf8(raw.CookedUrl.pFullUrl, raw.CookedUrl.FullUrlLength);
+        head.fullUrl = UrlText(raw.CookedUrl.pFullUrl, raw.CookedUrl.FullUrlLength);
         // The query string follows the path in the same text.
-        head.absPath = Utf8(raw.CookedUrl.pAbsPath,
-                            raw.CookedUrl.AbsPathLength + raw.CookedUrl.QueryStringLength);
+        head.absPath = UrlText(raw.CookedUrl.pAbsPath,
+                               raw.CookedUrl.AbsPathLength + raw.CookedUrl.QueryStringLength);
         if (raw.pRawUrl != nullptr) {
             head.rawUrl.assign(raw.pRawUrl, raw.RawUrlLength);
         }

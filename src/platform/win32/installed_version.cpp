@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "win_text.h"
+#include "platform/win32/win_text.h"
 
 namespace platform {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "win_text.h"
+#include "platform/win32/win_text.h"
 
 namespace platform {
 

@@ -8,7 +8,7 @@
 
 #include "platform/sys_error.h"
 #include "platform/win32/win_handle.h"
-#include "platform/win32/utf8.h"
+#include "platform/win32/win_text.h"
 
 namespace platform {
 

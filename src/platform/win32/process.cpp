@@ -10,6 +10,7 @@
 
 #include "platform/sys_error.h"
 #include "platform/win32/win_handle.h"
+#include "platform/win32/win_text.h"
 #include "session/command_line.h"
 
 namespace platform {
@@ -33,17 +34,6 @@ class EnvironmentBlock {
     void* block_ = nullptr;
 };
 
-std::wstring Wide(const std::string& text) {
-    const int size =
-        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
-    if (size > 0) {
-        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(),
-                              size);
-    }
-    return out;
-}
-
 // CommandLine joins the items back into the text that the child's run-time splits again.
 std::wstring CommandLine(const std::vector<std::string>& argv) {
     std::string line;
@@ -56,7 +46,7 @@ std::wstring CommandLine(const std::vector<std::string>& argv) {
             line += ' ' + ToolBox::QuoteCommandLineArg(argv[i]);
         }
     }
-    return Wide(line);
+    return win32::Utf8ToWide(line);
 }
 
 // WithExtras copies an environment block and appends (or replaces) the extra entries.
@@ -67,7 +57,7 @@ std::wstring WithExtras(const void* block, const std::vector<std::string>& extra
         entries.emplace_back(entry);
     }
     for (const std::string& extra : extras) {
-        const std::wstring wide = Wide(extra);
+        const std::wstring wide = win32::Utf8ToWide(extra);
         const std::wstring name = wide.substr(0, wide.find(L'=') + 1);
         std::erase_if(entries, [&](const std::wstring& e) { return e.rfind(name, 0) == 0; });
         entries.push_back(wide);
@@ -109,7 +99,7 @@ std::uint32_t Start(HANDLE token, const std::vector<std::string>& argv, DWORD fl
                     void* environment, const std::string& folder, ProcessGroup* group,
                     ProcessHandle& out) {
     std::wstring line = CommandLine(argv);
-    const std::wstring wideFolder = Wide(folder);
+    const std::wstring wideFolder = win32::Utf8ToWide(folder);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};

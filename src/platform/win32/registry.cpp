@@ -5,34 +5,10 @@
 
 #include <mutex>
 
+#include "platform/win32/win_text.h"
+
 namespace platform {
 namespace {
-
-std::wstring Wide(const std::string& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size = static_cast<int>(text.size());
-    const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0) {
-        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, out.data(), n);
-    }
-    return out;
-}
-
-std::string Utf8(const wchar_t* text, std::size_t length) {
-    if (length == 0) {
-        return {};
-    }
-    const int size = static_cast<int>(length);
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, size, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0) {
-        ::WideCharToMultiByte(CP_UTF8, 0, text, size, out.data(), n, nullptr, nullptr);
-    }
-    return out;
-}
 
 REGSAM ViewFlags(RegistryView view) {
     switch (view) {
@@ -77,7 +53,7 @@ std::uint32_t EnumNames(HKEY key, bool values, std::vector<std::string>& names) 
         if (rc != ERROR_SUCCESS) {
             return static_cast<std::uint32_t>(rc);
         }
-        names.push_back(Utf8(buffer.data(), length));
+        names.push_back(win32::WideToUtf8(buffer.data(), static_cast<int>(length)));
     }
 }
 
@@ -113,7 +89,7 @@ std::uint32_t RegistryKey::QueryString(const std::string& name, std::string& val
     if (!impl_) {
         return ERROR_INVALID_HANDLE;
     }
-    const std::wstring wideName = Wide(name);
+    const std::wstring wideName = win32::Utf8ToWide(name);
     DWORD type = 0;
     DWORD size = 0;
     LSTATUS rc = ::RegQueryValueExW(impl_->key, wideName.c_str(), nullptr, &type, nullptr, &size);
@@ -135,7 +111,7 @@ std::uint32_t RegistryKey::QueryString(const std::string& name, std::string& val
     while (length > 0 && buffer[length - 1] == L'\0') {
         --length;
     }
-    value = Utf8(buffer.data(), length);
+    value = win32::WideToUtf8(buffer.data(), static_cast<int>(length));
     return ERROR_SUCCESS;
 }
 
@@ -143,10 +119,10 @@ std::uint32_t RegistryKey::SetString(const std::string& name, const std::string&
     if (!impl_) {
         return ERROR_INVALID_HANDLE;
     }
-    const std::wstring wideValue = Wide(value);
+    const std::wstring wideValue = win32::Utf8ToWide(value);
     const auto bytes = static_cast<DWORD>((wideValue.size() + 1) * sizeof(wchar_t));
     return static_cast<std::uint32_t>(
-        ::RegSetValueExW(impl_->key, Wide(name).c_str(), 0, REG_SZ,
+        ::RegSetValueExW(impl_->key, win32::Utf8ToWide(name).c_str(), 0, REG_SZ,
                          reinterpret_cast<const BYTE*>(wideValue.c_str()), bytes));
 }
 
@@ -154,7 +130,8 @@ std::uint32_t RegistryKey::DeleteValue(const std::string& name) {
     if (!impl_) {
         return ERROR_INVALID_HANDLE;
     }
-    return static_cast<std::uint32_t>(::RegDeleteValueW(impl_->key, Wide(name).c_str()));
+    return static_cast<std::uint32_t>(
+        ::RegDeleteValueW(impl_->key, win32::Utf8ToWide(name).c_str()));
 }
 
 std::uint32_t RegistryKey::Close() {
@@ -179,7 +156,8 @@ std::uint32_t OpenRegistryKey(RegistryRoot root, const std::string& path, Regist
     const REGSAM sam =
         (access == RegistryAccess::ReadWrite ? KEY_READ | KEY_WRITE : KEY_READ) | ViewFlags(view);
     auto impl = std::make_unique<RegistryKey::Impl>();
-    const LSTATUS rc = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(path).c_str(), 0, sam, &impl->key);
+    const LSTATUS rc =
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, win32::Utf8ToWide(path).c_str(), 0, sam, &impl->key);
     if (rc != ERROR_SUCCESS) {
         impl->key = nullptr;
         return static_cast<std::uint32_t>(rc);
@@ -196,7 +174,7 @@ std::uint32_t CreateRegistryKey(RegistryRoot root, const std::string& path, Regi
     }
     auto impl = std::make_unique<RegistryKey::Impl>();
     const LSTATUS rc =
-        ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(path).c_str(), 0, nullptr, 0,
+        ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, win32::Utf8ToWide(path).c_str(), 0, nullptr, 0,
                           KEY_READ | KEY_WRITE | ViewFlags(view), nullptr, &impl->key, nullptr);
     if (rc != ERROR_SUCCESS) {
         impl->key = nullptr;
@@ -210,7 +188,7 @@ std::uint32_t DeleteRegistryKey(RegistryRoot root, const std::string& path, Regi
     if (root != RegistryRoot::LocalMachine || path.empty()) {
         return ERROR_INVALID_PARAMETER;
     }
-    const std::wstring widePath = Wide(path);
+    const std::wstring widePath = win32::Utf8ToWide(path);
     auto impl = std::make_unique<RegistryKey::Impl>();
     LSTATUS rc = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, widePath.c_str(), 0,
                                  DELETE | KEY_READ | KEY_WRITE | ViewFlags(view), &impl->key);

@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "platform/sys_error.h"
-#include "platform/win32/utf8.h"
+#include "platform/win32/win_text.h"
 
 namespace platform {
 

@@ -4,6 +4,8 @@
 
 #include <mutex>
 
+#include "platform/win32/win_text.h"
+
 namespace platform {
 
 namespace {
@@ -22,17 +24,6 @@ struct HostState {
 HostState& State() {
     static HostState state;
     return state;
-}
-
-std::wstring Wide(const std::string& text) {
-    const int size =
-        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
-    if (size > 0) {
-        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(),
-                              size);
-    }
-    return out;
 }
 
 void WINAPI ServiceMainThunk(DWORD, LPWSTR*) {
@@ -63,7 +54,7 @@ bool ServiceHost::RunDispatcher(const std::string& serviceName, ServiceMain serv
     HostState& state = State();
     {
         std::lock_guard<std::mutex> lock(state.mutex);
-        state.serviceName = Wide(serviceName);
+        state.serviceName = win32::Utf8ToWide(serviceName);
         state.serviceMain = std::move(serviceMain);
     }
     SERVICE_TABLE_ENTRYW table[] = {{state.serviceName.data(), &ServiceMainThunk},
@@ -82,7 +73,8 @@ bool ServiceHost::RegisterHandler(const std::string& serviceName, ControlHandler
         return false;
     }
     state.handler = std::move(handler);
-    state.statusHandle = ::RegisterServiceCtrlHandlerW(Wide(serviceName).c_str(), &ControlThunk);
+    state.statusHandle =
+        ::RegisterServiceCtrlHandlerW(win32::Utf8ToWide(serviceName).c_str(), &ControlThunk);
     return state.statusHandle != nullptr;
 }
 

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform/session_file.h"
+#include "platform/win32/win_text.h"
 
 namespace platform {
 
@@ -17,22 +18,6 @@ constexpr std::uint32_t kCurrentSession = 0xFFFFFFFFu;
 struct WtsDeleter {
     void operator()(void* memory) const { ::WTSFreeMemory(memory); }
 };
-
-std::string Utf8(const wchar_t* text, int length = -1) {
-    if (text == nullptr || length == 0) {
-        return {};
-    }
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) {
-        return {};
-    }
-    std::string out(static_cast<std::size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, length, out.data(), size, nullptr, nullptr);
-    if (length < 0) {
-        out.pop_back();  // the terminator
-    }
-    return out;
-}
 
 // QueryRaw returns the platform's buffer for one information class.
 bool QueryRaw(std::uint32_t sessionId, int infoClass, std::unique_ptr<void, WtsDeleter>& buffer,
@@ -70,7 +55,7 @@ bool EnumerateSessions(std::vector<SessionRecord>& sessions, std::uint32_t& erro
         record.id = raw[i].SessionId;
         record.state = static_cast<std::uint32_t>(raw[i].State);
         record.hasStation = raw[i].pWinStationName != nullptr;
-        record.station = Utf8(raw[i].pWinStationName);
+        record.station = win32::WideToUtf8(raw[i].pWinStationName);
         QuerySessionInfo(record.id, kSessionInfoUserName, record.user);
         sessions.push_back(std::move(record));
     }
@@ -145,7 +130,7 @@ bool QuerySessionInfo(std::uint32_t sessionId, int infoClass, std::string& value
                         : std::string();
             return true;
         default:
-            value = Utf8(static_cast<const wchar_t*>(buffer.get()));
+            value = win32::WideToUtf8(static_cast<const wchar_t*>(buffer.get()));
             return true;
     }
 }

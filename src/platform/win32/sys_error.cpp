@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "win_text.h"
+#include "platform/win32/win_text.h"
 
 namespace platform {
 namespace {

@@ -5,7 +5,7 @@
 #include <atomic>
 
 #include "platform/sys_error.h"
-#include "platform/win32/utf8.h"
+#include "platform/win32/win_text.h"
 
 namespace platform {
 
