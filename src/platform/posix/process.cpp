@@ -31,6 +31,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/posix/unique_fd.h"
 #include "platform/sessions.h"
 #include "platform/sys_error.h"
 
@@ -44,44 +45,17 @@ constexpr std::uint32_t kBadExeFormat = 193;
 constexpr std::uint32_t kUnknownExitCode = 0xFFFFFFFFu;
 constexpr const char* kDefaultPath = "/usr/local/bin:/usr/bin:/bin";
 
+using posix::UniqueFd;
+
 // ---- file descriptors ---------------------------------------------------------------------
-
-// Fd owns one descriptor.
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { Reset(); }
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            Reset(std::exchange(other.fd_, -1));
-        }
-        return *this;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
-    void Reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-  private:
-    int fd_ = -1;
-};
 
 // AboveStdio moves a close-on-exec descriptor to 3 or above, so that the child's own
 // descriptors 0 to 2 never collide with it even when the daemon runs with them closed.
-Fd AboveStdio(int fd) {
+UniqueFd AboveStdio(int fd) {
     if (fd < 0 || fd > 2) {
-        return Fd(fd);
+        return UniqueFd(fd);
     }
-    Fd moved(::fcntl(fd, F_DUPFD_CLOEXEC, 3));
+    UniqueFd moved(::fcntl(fd, F_DUPFD_CLOEXEC, 3));
     ::close(fd);
     return moved;
 }
@@ -101,7 +75,7 @@ std::uint32_t ExitCodeOf(int status) {
 // ChildState is one started process, shared by its handle, its group and the reaper.
 struct ChildState {
     pid_t pid = -1;
-    Fd pidfd;  // readable once the process has ended; invalid on kernels without pidfd
+    UniqueFd pidfd;  // readable once the process has ended; invalid on kernels without pidfd
     std::mutex mutex;
     bool reaped = false;
     std::uint32_t exitCode = kUnknownExitCode;
@@ -230,7 +204,7 @@ class ProcessThread {
         std::erase_if(detached_, [](const ChildPtr& child) { return child->TryReap(); });
     }
 
-    Fd wake_;
+    UniqueFd wake_;
     std::mutex mutex_;
     std::deque<std::packaged_task<void()>> tasks_;
     std::vector<ChildPtr> detached_;
@@ -585,7 +559,7 @@ struct ProcEntry {
 bool ReadProcEntry(pid_t pid, ProcEntry& entry) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    Fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
     if (!fd.Valid()) {
         return false;
     }
@@ -693,7 +667,7 @@ struct ProcessGroup::Impl {
             std::lock_guard<std::mutex> lock(child->mutex);
             (child->reaped ? reapedSessions : roots).insert(child->pid);
         }
-        std::map<pid_t, Fd> signalled;  // to wait for their end
+        std::map<pid_t, UniqueFd> signalled;  // to wait for their end
         for (int pass = 0; pass < 200; ++pass) {
             const std::vector<ProcEntry> entries = ScanProcesses();
             std::set<pid_t> sessions(roots);
@@ -711,7 +685,8 @@ struct ProcessGroup::Impl {
             }
             for (pid_t pid : victims) {
                 if (signalled.count(pid) == 0) {
-                    signalled.emplace(pid, Fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))));
+                    signalled.emplace(
+                        pid, UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))));
                 }
                 ::kill(pid, SIGKILL);
             }
@@ -722,7 +697,7 @@ struct ProcessGroup::Impl {
 
     // WaitForEnd waits until everything that was killed has ended: a process orphaned in
     // the middle of its death drops out of the scan before it is gone.
-    static void WaitForEnd(const std::map<pid_t, Fd>& signalled) {
+    static void WaitForEnd(const std::map<pid_t, UniqueFd>& signalled) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         for (const auto& [pid, pidfd] : signalled) {
             for (;;) {
@@ -810,9 +785,9 @@ std::uint32_t Spawn(const LaunchPlan& plan, ProcessGroup* group, ProcessHandle& 
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
         return ErrorFromErrno(errno);
     }
-    Fd readEnd = AboveStdio(pipeFds[0]);
-    Fd writeEnd = AboveStdio(pipeFds[1]);
-    Fd nullFd = AboveStdio(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    UniqueFd readEnd = AboveStdio(pipeFds[0]);
+    UniqueFd writeEnd = AboveStdio(pipeFds[1]);
+    UniqueFd nullFd = AboveStdio(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     if (!readEnd.Valid() || !writeEnd.Valid() || !nullFd.Valid()) {
         return ErrorFromErrno(errno);
     }

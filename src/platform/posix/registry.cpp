@@ -18,10 +18,13 @@
 
 #include "platform/os_info.h"
 #include "platform/path.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/sys_error.h"
 
 namespace platform {
 namespace {
+
+using posix::UniqueFd;
 
 // Error numbers of the registry that the shared table does not name.
 constexpr std::uint32_t kInvalidData = 13;
@@ -691,24 +694,6 @@ std::string Serialize(const Store& store) {
 
 // ---------------------------------------------------------------------------------------------
 // Files
-
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    ~UniqueFd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
-    int Release() { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
 
 std::uint32_t LastErrno() {
     return ErrorFromErrno(errno);

@@ -9,40 +9,11 @@
 
 #include <cstdint>
 #include <string>
-#include <utility>
 
+#include "platform/posix/unique_fd.h"
 #include "platform/runtime_folder.h"
 
 namespace platform::posix {
-
-// UniqueFd owns one descriptor.
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { Reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            Reset(std::exchange(other.fd_, -1));
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
-    void Reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-  private:
-    int fd_ = -1;
-};
 
 // OwnerIdentity gives the uid and gid of the owner: the caller's effective ones, or those
 // of the session's user. 0 or 1008 (no such session or no user).

@@ -18,27 +18,13 @@
 #include <thread>
 #include <utility>
 
+#include "platform/posix/unique_fd.h"
+
 namespace platform {
 
 namespace {
 
-// Fd owns one descriptor.
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
-
-  private:
-    int fd_;
-};
+using posix::UniqueFd;
 
 // HostState is the one service of this process, as the service manager sees it.
 struct HostState {
@@ -143,8 +129,8 @@ bool ServiceHost::RunDispatcher(const std::string& serviceName, ServiceMain serv
     if (pthread_sigmask(SIG_BLOCK, &controls, &previousMask) != 0) {
         return false;
     }
-    Fd signalFd(::signalfd(-1, &controls, SFD_CLOEXEC));
-    Fd wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    UniqueFd signalFd(::signalfd(-1, &controls, SFD_CLOEXEC));
+    UniqueFd wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     {
         std::lock_guard<std::mutex> lock(state.mutex);
         if (state.dispatching || !signalFd.Valid() || !wakeFd.Valid()) {
@@ -236,7 +222,7 @@ bool NotifyServiceManager(const std::string& message) {
     } else {
         length += 1;
     }
-    Fd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd.Valid()) {
         return false;
     }
