@@ -22,13 +22,15 @@ runs=${RUNS:-3}
 for tool in nginx curl openssl bsdtar python3; do
   command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing (scripts/install-deps.sh)" >&2; exit 1; }
 done
+bin=$(cd "$bin" 2>/dev/null && pwd) || { echo "run.sh: no folder ${BIN:-build/default/bin}" >&2; exit 1; }
 [ -x "$bin/bench_webops_bench" ] || { echo "run.sh: no $bin/bench_webops_bench (build with -DVL_BUILD_BENCH=ON)" >&2; exit 1; }
 
 work=$(mktemp -d /var/tmp/vl-webops.XXXXXX)
+chmod 755 "$work"  # nginx's workers run as another user
 nginx_started=0
 cleanup() {
   [ $nginx_started -eq 1 ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null
-  rm -rf "$work"
+  [ "${KEEP:-0}" = 1 ] && echo "kept $work" || rm -rf "$work"
 }
 trap cleanup EXIT
 
@@ -54,6 +56,7 @@ openssl x509 -req -in serv.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out ser
   -extfile ext.cnf 2>/dev/null
 mkdir -p www dl curl-out tree bsdtar-out
 head -c $((size_mib * 1048576)) /dev/urandom > www/media.bin
+chmod 644 www/media.bin
 md5=$(md5sum www/media.bin | cut -d' ' -f1)
 port=$(free_port)
 cat > nginx.conf <<CONF
@@ -82,7 +85,7 @@ for ((i = 0; i < files; i++)); do
   folder="tree/R2026x/1/part$((i % 40))"
   mkdir -p "$folder"
   if ((i % 2)); then
-    yes "media content line $i of the product package, compressible text" | head -c "$per_file" > "$folder/f$i.dat"
+    head -c "$per_file" < <(yes "media content line $i of the product package, compressible text") > "$folder/f$i.dat"
   else
     head -c "$per_file" /dev/urandom > "$folder/f$i.bin"
   fi
@@ -98,7 +101,7 @@ curl_times=()
 for ((r = 0; r < runs; r++)); do
   rm -f curl-out/media.bin
   start=$(now)
-  curl -s --cacert ca.pem -o curl-out/media.bin "$url"
+  curl -sf --cacert ca.pem -o curl-out/media.bin "$url"
   curl_times+=("$(python3 -c "print($(now) - $start)")")
 done
 rm -f curl-out/media.bin
