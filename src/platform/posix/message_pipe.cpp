@@ -1,7 +1,5 @@
 #include "platform/message_pipe.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -13,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/posix/endpoint_socket.h"
 #include "platform/posix/runtime_paths.h"
 #include "platform/sys_error.h"
 
@@ -269,20 +268,7 @@ void DiscardStalePipe(const std::string& name, const RuntimeOwner& owner) {
 
 // ---- PipeListener -------------------------------------------------------------------------
 
-struct PipeListener::Impl {
-    UniqueFd socket;
-    UniqueFd interrupt;  // an eventfd, readable once Interrupt was called
-    std::string path;
-    dev_t device = 0;
-    ino_t inode = 0;
-
-    ~Impl() {
-        // Only our own socket file goes: a successor may already have taken the name.
-        if (!path.empty() && posix::SameFile(path, device, inode)) {
-            ::unlink(path.c_str());
-        }
-    }
-};
+struct PipeListener::Impl : posix::EndpointSocket {};
 
 PipeListener::PipeListener() = default;
 PipeListener::~PipeListener() = default;
@@ -292,10 +278,9 @@ PipeListener& PipeListener::operator=(PipeListener&&) noexcept = default;
 std::uint32_t PipeListener::Create(const std::string& name) {
     Close();
     auto impl = std::make_unique<Impl>();
-    impl->socket.Reset(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    impl->interrupt.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!impl->socket.Valid() || !impl->interrupt.Valid()) {
-        return ErrorFromErrno(errno);
+    std::uint32_t error = impl->Open(SOCK_SEQPACKET);
+    if (error != SysError::SUCCESS) {
+        return error;
     }
     const std::string path = PipePath(::geteuid(), name);
     if (posix::ProbeSocket(path, SOCK_SEQPACKET) == posix::Probe::Live) {
@@ -308,7 +293,7 @@ std::uint32_t PipeListener::Create(const std::string& name) {
     const std::string staging = path.substr(0, slash + 1) + ".staging-" +
                                 std::to_string(::getpid()) + "-" + path.substr(slash + 1);
     ::unlink(staging.c_str());
-    std::uint32_t error = posix::BindEndpoint(impl->socket.Get(), staging, SOCK_SEQPACKET);
+    error = posix::BindEndpoint(impl->socket.Get(), staging, SOCK_SEQPACKET);
     if (error != SysError::SUCCESS) {
         return error;
     }
@@ -319,9 +304,7 @@ std::uint32_t PipeListener::Create(const std::string& name) {
         ::unlink(staging.c_str());
         return error;
     }
-    impl->path = path;
-    impl->device = info.st_dev;
-    impl->inode = info.st_ino;
+    impl->Keep(path, info);
     impl_ = std::move(impl);
     return SysError::SUCCESS;
 }
@@ -335,19 +318,10 @@ std::uint32_t PipeListener::Accept(PipeConnection& out) {
     if (!impl_) {
         return SysError::INVALID_HANDLE;
     }
-    pollfd fds[2] = {{impl_->socket.Get(), POLLIN, 0}, {impl_->interrupt.Get(), POLLIN, 0}};
-    for (;;) {
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return ErrorFromErrno(errno);
-        }
-        if ((fds[1].revents & POLLIN) != 0) {
-            return SysError::OPERATION_ABORTED;
-        }
-        if ((fds[0].revents & POLLIN) != 0) {
-            break;
+    for (bool readable = false; !readable;) {
+        const std::uint32_t error = impl_->Wait(readable);
+        if (error != SysError::SUCCESS) {
+            return error;
         }
     }
     UniqueFd client(::accept4(impl_->socket.Get(), nullptr, nullptr, SOCK_CLOEXEC));
@@ -356,7 +330,7 @@ std::uint32_t PipeListener::Accept(PipeConnection& out) {
                                                        : ErrorFromErrno(errno);
     }
     uid_t peer = 0;
-    if (!PeerUid(client.Get(), peer) || (peer != ::geteuid() && peer != 0)) {
+    if (!PeerUid(client.Get(), peer) || !posix::TrustedPeer(peer)) {
         return SysError::ACCESS_DENIED;
     }
     auto impl = std::make_unique<PipeConnection::Impl>();
@@ -367,8 +341,7 @@ std::uint32_t PipeListener::Accept(PipeConnection& out) {
 
 void PipeListener::Interrupt() {
     if (impl_) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = ::write(impl_->interrupt.Get(), &one, sizeof one);
+        impl_->Interrupt();
     }
 }
 

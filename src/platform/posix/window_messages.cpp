@@ -1,12 +1,11 @@
 #include "platform/window_messages.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "platform/posix/endpoint_socket.h"
 #include "platform/posix/runtime_paths.h"
 #include "platform/sys_error.h"
 
@@ -45,7 +44,7 @@ bool SenderAllowed(msghdr& header) {
         if (control->cmsg_level == SOL_SOCKET && control->cmsg_type == SCM_CREDENTIALS) {
             ucred credentials{};
             std::memcpy(&credentials, CMSG_DATA(control), sizeof credentials);
-            return credentials.uid == ::geteuid() || credentials.uid == 0;
+            return posix::TrustedPeer(credentials.uid);
         }
     }
     return false;
@@ -53,19 +52,7 @@ bool SenderAllowed(msghdr& header) {
 
 }  // namespace
 
-struct MessageWindow::Impl {
-    UniqueFd socket;
-    UniqueFd interrupt;
-    std::string path;
-    dev_t device = 0;
-    ino_t inode = 0;
-
-    ~Impl() {
-        if (!path.empty() && posix::SameFile(path, device, inode)) {
-            ::unlink(path.c_str());
-        }
-    }
-
+struct MessageWindow::Impl : posix::EndpointSocket {
     // ReceiveOne reads one datagram; false (and no error) for one that is dropped.
     bool ReceiveOne(WindowMessage& message, std::uint32_t& error) {
         char datagram[kDatagramSize] = {};
@@ -101,17 +88,16 @@ MessageWindow& MessageWindow::operator=(MessageWindow&&) noexcept = default;
 std::uint32_t MessageWindow::Create(const std::string& className) {
     Close();
     auto impl = std::make_unique<Impl>();
-    impl->socket.Reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    impl->interrupt.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!impl->socket.Valid() || !impl->interrupt.Valid()) {
-        return ErrorFromErrno(errno);
+    std::uint32_t error = impl->Open(SOCK_DGRAM);
+    if (error != SysError::SUCCESS) {
+        return error;
     }
     const int on = 1;
     if (::setsockopt(impl->socket.Get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
         return ErrorFromErrno(errno);
     }
     const std::string path = WindowPath(::geteuid(), className);
-    const std::uint32_t error = posix::BindEndpoint(impl->socket.Get(), path, SOCK_DGRAM);
+    error = posix::BindEndpoint(impl->socket.Get(), path, SOCK_DGRAM);
     if (error != SysError::SUCCESS) {
         return error;
     }
@@ -121,9 +107,7 @@ std::uint32_t MessageWindow::Create(const std::string& className) {
         ::unlink(path.c_str());
         return statError;
     }
-    impl->path = path;
-    impl->device = info.st_dev;
-    impl->inode = info.st_ino;
+    impl->Keep(path, info);
     impl_ = std::move(impl);
     return SysError::SUCCESS;
 }
@@ -136,18 +120,13 @@ std::uint32_t MessageWindow::Receive(WindowMessage& message) {
     if (!impl_) {
         return SysError::INVALID_HANDLE;
     }
-    pollfd fds[2] = {{impl_->socket.Get(), POLLIN, 0}, {impl_->interrupt.Get(), POLLIN, 0}};
     for (;;) {
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return ErrorFromErrno(errno);
+        // The datagram is read without waiting, whatever the socket's poll events say.
+        bool readable = false;
+        std::uint32_t error = impl_->Wait(readable);
+        if (error != SysError::SUCCESS) {
+            return error;
         }
-        if ((fds[1].revents & POLLIN) != 0) {
-            return SysError::OPERATION_ABORTED;
-        }
-        std::uint32_t error = SysError::SUCCESS;
         if (impl_->ReceiveOne(message, error)) {
             return SysError::SUCCESS;
         }
@@ -159,8 +138,7 @@ std::uint32_t MessageWindow::Receive(WindowMessage& message) {
 
 void MessageWindow::Interrupt() {
     if (impl_) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = ::write(impl_->interrupt.Get(), &one, sizeof one);
+        impl_->Interrupt();
     }
 }
 
