@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/system_lookup.h"
 #include "platform/process.h"
 #include "platform/sys_error.h"
 
@@ -29,9 +30,7 @@ bool FindHelper(std::string& path) {
         if (end > start) {
             const std::string candidate =
                 search.substr(start, end - start) + "/" + kElevationHelper;
-            struct stat info {};
-            if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-                ::access(candidate.c_str(), X_OK) == 0) {
+            if (posix::IsExecutableFile(candidate)) {
                 path = candidate;
                 return true;
             }

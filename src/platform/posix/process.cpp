@@ -31,6 +31,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/posix/system_lookup.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/sessions.h"
 #include "platform/sys_error.h"
@@ -343,13 +344,11 @@ struct UserAccount {
 };
 
 bool LookupUser(const std::string& name, UserAccount& account) {
-    std::vector<char> buffer(16384);
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    if (::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-        found == nullptr) {
+    posix::UserEntry user;
+    if (!posix::FindUser(name, user)) {
         return false;
     }
+    const passwd& entry = user.entry;
     account.uid = entry.pw_uid;
     account.gid = entry.pw_gid;
     account.name = entry.pw_name;
@@ -429,9 +428,7 @@ bool ResolveProgram(const std::string& program, const std::string& searchPath, s
         }
         const std::string folder = end > start ? searchPath.substr(start, end - start) : ".";
         const std::string candidate = folder + "/" + program;
-        struct stat info {};
-        if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-            ::access(candidate.c_str(), X_OK) == 0) {
+        if (posix::IsExecutableFile(candidate)) {
             path = candidate;
             return true;
         }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/posix/runtime_paths.h"
+#include "platform/posix/system_lookup.h"
 #include "platform/sessions.h"
 #include "platform/sys_error.h"
 
@@ -36,15 +37,12 @@ bool EndsWith(const std::string& text, const std::string& suffix) {
 }
 
 bool LookupUser(const std::string& name, uid_t& uid, gid_t& gid) {
-    std::vector<char> buffer(16384);
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    if (::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-        found == nullptr) {
+    UserEntry user;
+    if (!FindUser(name, user)) {
         return false;
     }
-    uid = entry.pw_uid;
-    gid = entry.pw_gid;
+    uid = user.entry.pw_uid;
+    gid = user.entry.pw_gid;
     return true;
 }
 

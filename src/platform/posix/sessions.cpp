@@ -13,6 +13,7 @@
 #include <mutex>
 #include <set>
 
+#include "platform/posix/system_lookup.h"
 #include "platform/session_file.h"
 #include "platform/sys_error.h"
 
@@ -65,13 +66,11 @@ std::uint32_t SessionIdFromName(const std::string& name) {
 }
 
 std::string UserNameOf(uid_t uid) {
-    std::vector<char> buffer(16384);
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+    posix::UserEntry user;
+    if (!posix::FindUser(uid, user)) {
         return {};
     }
-    return entry.pw_name;
+    return user.entry.pw_name;
 }
 
 std::uint32_t StateOf(const std::string& state, const std::string& cls, bool onSeatOrDisplay) {
