@@ -7,18 +7,14 @@
 // clang-format on
 
 #include "platform/sys_error.h"
+#include "platform/win32/win_handle.h"
 #include "platform/win32/win_text.h"
 #include "session/command_line.h"
 
 namespace platform {
 
 struct ElevatedProcess::Impl {
-    HANDLE process = nullptr;
-    ~Impl() {
-        if (process != nullptr) {
-            ::CloseHandle(process);
-        }
-    }
+    win32::Handle process;
 };
 
 ElevatedProcess::ElevatedProcess() = default;
@@ -28,19 +24,19 @@ ElevatedProcess::ElevatedProcess(ElevatedProcess&&) noexcept = default;
 ElevatedProcess& ElevatedProcess::operator=(ElevatedProcess&&) noexcept = default;
 
 bool ElevatedProcess::IsValid() const {
-    return impl_ != nullptr && impl_->process != nullptr;
+    return impl_ != nullptr && impl_->process.Get() != nullptr;
 }
 
 std::uint32_t ElevatedProcess::Wait(std::uint32_t timeoutMs, std::uint32_t& exitCode) {
     if (!IsValid()) {
         return SysError::INVALID_HANDLE;
     }
-    const DWORD result = ::WaitForSingleObject(impl_->process, timeoutMs);
+    const DWORD result = ::WaitForSingleObject(impl_->process.Get(), timeoutMs);
     if (result == WAIT_TIMEOUT) {
         return SysError::WAIT_TIMED_OUT;
     }
     DWORD code = 0;
-    if (result != WAIT_OBJECT_0 || !::GetExitCodeProcess(impl_->process, &code)) {
+    if (result != WAIT_OBJECT_0 || !::GetExitCodeProcess(impl_->process.Get(), &code)) {
         return ::GetLastError();
     }
     exitCode = code;
@@ -80,7 +76,7 @@ std::uint32_t LaunchElevated(const std::vector<std::string>& argv, bool waitForL
     }
     instance = static_cast<std::int64_t>(reinterpret_cast<std::intptr_t>(info.hInstApp));
     auto impl = std::make_unique<ElevatedProcess::Impl>();
-    impl->process = info.hProcess;
+    impl->process.Reset(info.hProcess);
     out = ElevatedProcess(std::move(impl));
     return SysError::SUCCESS;
 }

@@ -2,17 +2,14 @@
 
 #include <windows.h>
 
+#include "platform/win32/win_handle.h"
 #include "platform/win32/win_text.h"
 
 namespace platform {
 
 bool NamedMutexExists(const std::string& name) {
-    HANDLE mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, win32::Widen(name).c_str());
-    if (mutex == nullptr) {
-        return false;
-    }
-    ::CloseHandle(mutex);
-    return true;
+    const win32::Handle mutex(::OpenMutexW(SYNCHRONIZE, FALSE, win32::Widen(name).c_str()));
+    return mutex.Valid();
 }
 
 NamedMutexOwner::NamedMutexOwner(const std::string& name) {

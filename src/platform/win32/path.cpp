@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "platform/win32/win_handle.h"
 #include "platform/win32/win_text.h"
 
 namespace platform {
@@ -20,14 +21,13 @@ bool SyncToDisk(const std::string& path) {
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         return true;  // folder entries are made durable by the rename itself
     }
-    HANDLE h = ::CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
+    const win32::Handle file(::CreateFileW(wide.c_str(), GENERIC_WRITE,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) {
         return false;
     }
-    const bool ok = ::FlushFileBuffers(h) != FALSE;
-    ::CloseHandle(h);
-    return ok;
+    return ::FlushFileBuffers(file.Get()) != FALSE;
 }
 
 }  // namespace platform
