@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/posix/unique_fd.h"
+
 namespace platform {
 
 namespace {
@@ -37,27 +39,19 @@ std::string LockPath(const std::string& name) {
 }  // namespace
 
 bool NamedMutexExists(const std::string& name) {
-    const int fd = ::open(LockPath(name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
-        return false;
-    }
+    const posix::UniqueFd fd(::open(LockPath(name).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     // A shared probe never blocks another probe; it fails only against the owner's
     // exclusive lock.
-    const bool owned = ::flock(fd, LOCK_SH | LOCK_NB) != 0;
-    ::close(fd);
-    return owned;
+    return fd.Valid() && ::flock(fd.Get(), LOCK_SH | LOCK_NB) != 0;
 }
 
 NamedMutexOwner::NamedMutexOwner(const std::string& name) {
-    const int fd = ::open(LockPath(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) {
+    posix::UniqueFd fd(
+        ::open(LockPath(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (!fd.Valid() || ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
         return;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        return;
-    }
-    handle_ = fd;
+    handle_ = fd.Release();
     owned_ = true;
 }
 

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/posix/unique_fd.h"
+
 namespace platform {
 
 char PathSeparator() {
@@ -14,13 +16,8 @@ bool IsPathSeparator(char c) {
 }
 
 bool SyncToDisk(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
+    const posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    return fd.Valid() && ::fsync(fd.Get()) == 0;
 }
 
 }  // namespace platform
