@@ -15,6 +15,9 @@ scripts/install-deps.sh
 
 step() { printf '\n== %s ==\n' "$*"; }
 
+step "format (clang-format)"
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
 step "build (default)"
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$jobs"
