@@ -98,6 +98,13 @@ TEST_F(ArchiveTest, RunEmptiesTheUnzipFolderAndReportsIt) {
     EXPECT_EQ(std::distance(fs::directory_iterator(Target()), {}), 1);
     EXPECT_TRUE(fs::exists(Target() + "/media2/x"));
 
+    // An archive kept in the folder itself survives the emptying.
+    std::filesystem::rename(Path("m.zip"), Target() + "/m.zip");
+    ASSERT_EQ(args.Parse("{\"target\":\"" + Target() + "/m.zip\"}"), 0);
+    EXPECT_EQ(ArchiveExtract::Run(*args.Root(), Target()).content->Get("rc")->GetInt(),
+              Codes::kUnzipOk);
+    EXPECT_TRUE(fs::exists(Target() + "/m.zip"));
+
     vl_test::WriteFile(Path("broken.zip"), "PK\3\4 this is no archive");
     ASSERT_EQ(args.Parse("{\"target\":\"" + Path("broken.zip") + "\"}"), 0);
     reply = ArchiveExtract::Run(*args.Root(), Target());

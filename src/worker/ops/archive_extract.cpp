@@ -283,10 +283,14 @@ OpReply ArchiveExtract::Run(const JSON::JSONItem& args, const std::string& folde
     if (archive.empty() || folder.empty()) {
         Logger::Error(std::string(kTag) + "no archive or no unzip folder");
     } else {
-        // The unzip folder holds one media at a time.
+        // The unzip folder holds one media at a time; an archive kept in it stays.
         std::error_code error;
+        const std::string kept = PathText(fs::weakly_canonical(FsPath(archive), error));
         for (const fs::directory_entry& child : fs::directory_iterator(FsPath(folder), error)) {
-            fs::remove_all(child.path(), error);
+            const std::string name = PathText(fs::weakly_canonical(child.path(), error));
+            if (kept != name && kept.rfind(name + "/", 0) != 0) {
+                fs::remove_all(child.path(), error);
+            }
         }
         rc = Extract(archive, folder);
     }

@@ -4,11 +4,16 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cctype>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <system_error>
+#include <thread>
 
 #include "base/logger.h"
 #include "base/toolbox.h"
@@ -71,12 +76,108 @@ class Digest {
     DigestPtr context_;
 };
 
+// Sink writes and hashes the received bytes on a thread of its own, so that the checksum
+// costs the transfer's thread no time: the bytes are handed over in chunks.
+class Sink {
+  public:
+    Sink(std::FILE* file, Digest& digest) : file_(file), digest_(digest) {
+        pending_.reserve(kChunk);
+        thread_ = std::thread([this] { Loop(); });
+    }
+    ~Sink() { Finish(); }
+    Sink(const Sink&) = delete;
+    Sink& operator=(const Sink&) = delete;
+
+    bool Add(const char* data, std::size_t size) {
+        pending_.append(data, size);
+        if (pending_.size() >= kChunk) {
+            Hand();
+        }
+        return !failed_;
+    }
+    // Drain returns once every byte added so far is written and hashed.
+    bool Drain() {
+        Hand();
+        std::unique_lock lock(mutex_);
+        idle_.wait(lock, [this] { return queue_.empty() && !busy_; });
+        return !failed_;
+    }
+    // Finish writes what is left and ends the thread.
+    bool Finish() {
+        if (thread_.joinable()) {
+            Hand();
+            {
+                std::lock_guard lock(mutex_);
+                stop_ = true;
+            }
+            ready_.notify_all();
+            thread_.join();
+        }
+        return !failed_;
+    }
+
+  private:
+    static constexpr std::size_t kChunk = 1 << 20;
+    static constexpr std::size_t kDepth = 8;
+
+    void Hand() {
+        if (pending_.empty()) {
+            return;
+        }
+        std::unique_lock lock(mutex_);
+        space_.wait(lock, [this] { return queue_.size() < kDepth; });
+        queue_.push_back(std::move(pending_));
+        pending_ = std::string();
+        pending_.reserve(kChunk);
+        ready_.notify_one();
+    }
+
+    void Loop() {
+        std::unique_lock lock(mutex_);
+        while (true) {
+            ready_.wait(lock, [this] { return !queue_.empty() || stop_; });
+            if (queue_.empty()) {
+                return;
+            }
+            const std::string chunk = std::move(queue_.front());
+            queue_.pop_front();
+            busy_ = true;
+            space_.notify_one();
+            lock.unlock();
+            if (!failed_) {
+                if (std::fwrite(chunk.data(), 1, chunk.size(), file_) != chunk.size()) {
+                    failed_ = true;
+                } else {
+                    digest_.Update(chunk.data(), chunk.size());
+                }
+            }
+            lock.lock();
+            busy_ = false;
+            idle_.notify_all();
+        }
+    }
+
+    std::FILE* file_;
+    Digest& digest_;
+    std::string pending_;
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::condition_variable space_;
+    std::condition_variable idle_;
+    std::deque<std::string> queue_;
+    bool busy_ = false;
+    bool stop_ = false;
+    std::atomic<bool> failed_{false};
+    std::thread thread_;
+};
+
 // Transfer is the state of one download that the write callback feeds.
 struct Transfer {
     CURL* curl = nullptr;
     std::FILE* file = nullptr;
     Digest* digest = nullptr;
-    std::int64_t written = 0;  // bytes in the part file
+    Sink* sink = nullptr;
+    std::int64_t written = 0;  // bytes received into the part file
     std::int64_t expected = -1;
     std::int64_t resumedAt = 0;  // the offset asked with a range request
     std::string algorithm;
@@ -86,7 +187,7 @@ struct Transfer {
     bool restarted = false;
 };
 
-// Receive writes a piece of the answer. The first piece tells whether the server honoured
+// Receive takes a piece of the answer. The first piece tells whether the server honoured
 // the range: a full answer (200) to a range request starts the part file again.
 size_t Receive(char* data, size_t size, size_t count, void* state) {
     Transfer& transfer = *static_cast<Transfer*>(state);
@@ -96,7 +197,7 @@ size_t Receive(char* data, size_t size, size_t count, void* state) {
         long status = 0;
         curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
         if (status == 200 && transfer.resumedAt > 0) {
-            if (std::fseek(transfer.file, 0, SEEK_SET) != 0) {
+            if (!transfer.sink->Drain() || std::fseek(transfer.file, 0, SEEK_SET) != 0) {
                 transfer.writeFailed = true;
                 return 0;
             }
@@ -110,11 +211,10 @@ size_t Receive(char* data, size_t size, size_t count, void* state) {
         transfer.tooLong = true;
         return 0;
     }
-    if (std::fwrite(data, 1, bytes, transfer.file) != bytes) {
+    if (!transfer.sink->Add(data, bytes)) {
         transfer.writeFailed = true;
         return 0;
     }
-    transfer.digest->Update(data, bytes);
     transfer.written += static_cast<std::int64_t>(bytes);
     return bytes;
 }
@@ -211,7 +311,9 @@ std::int32_t MediaDownload::Download(const Media& media, const std::string& fold
     }
     std::setvbuf(file.get(), nullptr, _IOFBF, kFileBuffer);
 
+    Sink sink(file.get(), digest);
     Transfer transfer;
+    transfer.sink = &sink;
     transfer.file = file.get();
     transfer.digest = &digest;
     transfer.written = present;
@@ -255,7 +357,8 @@ std::int32_t MediaDownload::Download(const Media& media, const std::string& fold
         Logger::Warn(std::string(kTag) + "transfer of " + media.fileName + " interrupted at byte " +
                      std::to_string(transfer.written) + " : " + session.ErrorText(code));
     }
-    const bool flushed = std::fflush(file.get()) == 0;
+    const bool sunk = sink.Finish();
+    const bool flushed = sunk && std::fflush(file.get()) == 0;
     file.reset();
     if (transfer.writeFailed || !flushed) {
         Logger::Error(std::string(kTag) + "cannot write " + PathText(part));
