@@ -80,7 +80,9 @@ class Digest {
 // costs the transfer's thread no time: the bytes are handed over in chunks.
 class Sink {
   public:
-    Sink(std::FILE* file, Digest& digest) : file_(file), digest_(digest) {
+    // Sink hashes only when hashing is set: a checksum that nobody compares costs nothing.
+    Sink(std::FILE* file, Digest& digest, bool hashing)
+        : file_(file), digest_(digest), hashing_(hashing) {
         pending_.reserve(kChunk);
         thread_ = std::thread([this] { Loop(); });
     }
@@ -147,7 +149,7 @@ class Sink {
             if (!failed_) {
                 if (std::fwrite(chunk.data(), 1, chunk.size(), file_) != chunk.size()) {
                     failed_ = true;
-                } else {
+                } else if (hashing_) {
                     digest_.Update(chunk.data(), chunk.size());
                 }
             }
@@ -159,6 +161,7 @@ class Sink {
 
     std::FILE* file_;
     Digest& digest_;
+    const bool hashing_;
     std::string pending_;
     std::mutex mutex_;
     std::condition_variable ready_;
@@ -311,7 +314,7 @@ std::int32_t MediaDownload::Download(const Media& media, const std::string& fold
     }
     std::setvbuf(file.get(), nullptr, _IOFBF, kFileBuffer);
 
-    Sink sink(file.get(), digest);
+    Sink sink(file.get(), digest, !media.hash.empty());
     Transfer transfer;
     transfer.sink = &sink;
     transfer.file = file.get();
