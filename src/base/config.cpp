@@ -11,6 +11,8 @@
 #include "base/logger.h"
 #include "base/toolbox.h"
 
+using ToolBox::Join;
+
 namespace {
 
 const std::map<std::string, std::int32_t>& OptionNames() {
@@ -73,17 +75,6 @@ std::string Trim(const std::string& text) {
         --end;
     }
     return text.substr(begin, end - begin);
-}
-
-std::string Join(const std::vector<std::string>& lines, const std::string& separator) {
-    std::string out;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (i > 0) {
-            out += separator;
-        }
-        out += lines[i];
-    }
-    return out;
 }
 
 void ReadEnvironment(ConfigState& s) {

@@ -13,6 +13,8 @@
 #include "base/toolbox.h"
 #include "platform/known_folders.h"
 
+using ToolBox::Join;
+
 namespace {
 
 constexpr const char* kSaveFileName = "faf_manager.save";
@@ -53,17 +55,6 @@ struct FafState {
 FafState& State() {
     static FafState state;
     return state;
-}
-
-std::string Join(const std::vector<std::string>& items, const std::string& separator) {
-    std::string out;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i > 0) {
-            out += separator;
-        }
-        out += items[i];
-    }
-    return out;
 }
 
 // InstallFolder is the executable's folder, unless QVYLD_INSTALL_DIR names another one.

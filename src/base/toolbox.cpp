@@ -23,6 +23,17 @@ char PathSeparator() {
     return platform::PathSeparator();
 }
 
+std::string Join(const std::vector<std::string>& items, const std::string& separator) {
+    std::string out;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i > 0) {
+            out += separator;
+        }
+        out += items[i];
+    }
+    return out;
+}
+
 std::string JoinPath(const std::string& base, const std::string& leaf) {
     if (base.empty()) {
         return leaf;

@@ -20,6 +20,8 @@ bool PathExists(const std::string& path);
 bool IsFolder(const std::string& path);
 bool IsFile(const std::string& path);        // exists and is no folder
 std::string Quote(const std::string& text);  // the text between double quotes
+// Join puts the separator between the items (none before the first or after the last).
+std::string Join(const std::vector<std::string>& items, const std::string& separator);
 
 namespace File {
 bool List(const std::string& folder, std::vector<std::string>& names);

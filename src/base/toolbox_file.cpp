@@ -16,17 +16,6 @@ namespace fs = std::filesystem;
 namespace ToolBox::File {
 namespace {
 
-std::string Join(const std::vector<std::string>& items, const std::string& separator) {
-    std::string out;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i > 0) {
-            out += separator;
-        }
-        out += items[i];
-    }
-    return out;
-}
-
 std::string Fixed6(double value) {
     char text[64] = {};
     std::snprintf(text, sizeof text, "%f", value);

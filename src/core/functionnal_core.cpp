@@ -13,6 +13,8 @@
 #include "front/zorvid_request_info.h"
 #include "platform/named_mutex.h"
 
+using ToolBox::Join;
+
 namespace {
 
 using Refusal = FunctionnalCore::Refusal;
@@ -32,17 +34,6 @@ struct CoreState {
 CoreState& State() {
     static CoreState state;
     return state;
-}
-
-std::string Join(const std::vector<std::string>& items, const std::string& separator) {
-    std::string text;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i > 0) {
-            text += separator;
-        }
-        text += items[i];
-    }
-    return text;
 }
 
 bool HasAnyLock() {

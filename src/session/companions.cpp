@@ -128,14 +128,7 @@ std::vector<std::string> UninstallCommand(const std::string& scriptPath) {
 }
 
 std::string JoinItems(const std::vector<std::string>& items, const std::string& separator) {
-    std::string joined;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i > 0) {
-            joined += separator;
-        }
-        joined += items[i];
-    }
-    return joined;
+    return ToolBox::Join(items, separator);
 }
 
 }  // namespace Companions
