@@ -90,6 +90,14 @@ void ResetInfrastructure() {
     ToolBox::GlobalStopOrder() = false;
 }
 
+bool WriteLauncherConf(const std::string& path, const std::vector<std::string>& lines) {
+    std::string text = "LOGLEVEL=all\n";
+    for (const std::string& line : lines) {
+        text += line + "\n";
+    }
+    return WriteFile(path, text);
+}
+
 bool InitInfrastructure(const TempDir& dir) {
     ResetInfrastructure();
     ScopedEnv tmp("PMX_KTV_TMP", dir.Path());

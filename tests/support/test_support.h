@@ -7,6 +7,8 @@
 //   vl_test::ReadFile(path)             the whole file, "" when missing
 //   vl_test::ScopedEnv env("NAME", v)   sets (or, with std::nullopt, unsets) an environment
 //                                       variable and restores the old value at scope end
+//   vl_test::WriteLauncherConf(p, l)    a "launcher.conf" of "LOGLEVEL=all" (INTERNAL lines reach
+//                                       the log file) and the given lines
 //   vl_test::ResetInfrastructure()      Logger, Config and FileAndFoldersManager back to
 //                                       their never-initialised state, stdout copy of the
 //                                       log silenced (set QVYLD_LOG_STDOUT=1 to see it)
@@ -18,6 +20,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vl_test {
 
@@ -49,6 +52,7 @@ class ScopedEnv {
 
 bool WriteFile(const std::string& path, const std::string& text);
 std::string ReadFile(const std::string& path);
+bool WriteLauncherConf(const std::string& path, const std::vector<std::string>& lines);
 
 void ResetInfrastructure();
 bool InitInfrastructure(const TempDir& dir);

@@ -130,11 +130,7 @@ class WebOpsEnv : public ::testing::Test {
     }
 
     void Configure(const std::vector<std::string>& lines) {
-        std::string text = "LOGLEVEL=all\n";
-        for (const std::string& line : lines) {
-            text += line + "\n";
-        }
-        ASSERT_TRUE(vl_test::WriteFile(Path("launcher.conf"), text));
+        ASSERT_TRUE(vl_test::WriteLauncherConf(Path("launcher.conf"), lines));
         ASSERT_TRUE(vl_test::InitInfrastructure(dir_));
     }
 

@@ -109,11 +109,7 @@ class WorkerEnv : public ::testing::Test {
 
     // Configure restarts the infrastructure with the given extra "launcher.conf" lines.
     void Configure(const std::vector<std::string>& lines) {
-        std::string text = "LOGLEVEL=all\n";
-        for (const std::string& line : lines) {
-            text += line + "\n";
-        }
-        ASSERT_TRUE(vl_test::WriteFile(Path("launcher.conf"), text));
+        ASSERT_TRUE(vl_test::WriteLauncherConf(Path("launcher.conf"), lines));
         ASSERT_TRUE(vl_test::InitInfrastructure(dir_));
     }
 
