@@ -15,7 +15,7 @@
 #include "base/json/json.h"
 #include "base/logger.h"
 #include "core/functionnal_core.h"
-#include "front/zorvid_request_info.h"
+#include "base/zorvid_request_info.h"
 #include "platform/registry.h"
 
 namespace {

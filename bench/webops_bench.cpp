@@ -16,7 +16,7 @@
 
 #include "base/config.h"
 #include "base/logger.h"
-#include "front/zorvid_request_info.h"
+#include "base/zorvid_request_info.h"
 #include "session/operations_as_user.h"
 #include "session/operations_as_user_web.h"
 #include "session/user_extension.h"

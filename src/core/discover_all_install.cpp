@@ -6,8 +6,8 @@
 #include "base/json/json.h"
 #include "base/logger.h"
 #include "core/functionnal_core.h"
-#include "front/return_code.h"
-#include "front/zorvid_request_info.h"
+#include "base/return_code.h"
+#include "base/zorvid_request_info.h"
 #include "install/win_registry.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include "base/folders.h"
 #include "base/logger.h"
 #include "base/toolbox.h"
-#include "front/return_code.h"
-#include "front/zorvid_request_info.h"
+#include "base/return_code.h"
+#include "base/zorvid_request_info.h"
 #include "platform/named_mutex.h"
 
 using ToolBox::Join;

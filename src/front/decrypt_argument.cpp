@@ -11,7 +11,7 @@
 #include "base/json/json.h"
 #include "base/logger.h"
 #include "base/toolbox.h"
-#include "front/zorvid_request_info.h"
+#include "base/zorvid_request_info.h"
 #include "session/companions.h"
 #include "session/operations_as_user.h"
 #include "session/operations_as_user_web.h"

@@ -19,7 +19,7 @@
 #include "base/logger.h"
 #include "base/toolbox.h"
 #include "front/launch_daemon_core.h"
-#include "front/return_code.h"
+#include "base/return_code.h"
 #include "platform/http_queue.h"
 #include "platform/sys_error.h"
 

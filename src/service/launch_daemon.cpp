@@ -12,7 +12,7 @@
 #include "base/folders.h"
 #include "base/logger.h"
 #include "base/toolbox.h"
-#include "front/return_code.h"
+#include "base/return_code.h"
 #include "front/win_http_server.h"
 #include "session/shared_data.h"
 

@@ -17,7 +17,7 @@
 #include "base/config.h"
 #include "base/folders.h"
 #include "base/logger.h"
-#include "front/return_code.h"
+#include "base/return_code.h"
 #include "front/win_http_server.h"
 #include "platform/crash_handler.h"
 #include "service/launch_daemon.h"

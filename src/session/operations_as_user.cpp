@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "base/logger.h"
-#include "front/zorvid_request_info.h"
+#include "base/zorvid_request_info.h"
 #include "session/companions.h"
 #include "session/user_extension.h"
 #include "session/worker_table.h"

@@ -1,7 +1,7 @@
 #include "session/operations_as_user_web.h"
 
 #include "base/logger.h"
-#include "front/zorvid_request_info.h"
+#include "base/zorvid_request_info.h"
 #include "session/companions.h"
 #include "session/operations_as_user.h"
 

@@ -10,7 +10,7 @@
 #include "platform/runtime_folder.h"
 #include "platform/sys_error.h"
 #include "platform/window_messages.h"
-#include "session/command_line.h"
+#include "platform/command_line.h"
 #include "session/companions.h"
 #include "session/session_query.h"
 

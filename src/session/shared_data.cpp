@@ -1,7 +1,7 @@
 #include "session/shared_data.h"
 
 #include "base/logger.h"
-#include "front/zorvid_request_info.h"
+#include "base/zorvid_request_info.h"
 #include "session/worker_table.h"
 
 // Nothing is remembered until the session table exists; the session table fills this in.

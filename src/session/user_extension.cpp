@@ -11,7 +11,7 @@
 #include "platform/known_folders.h"
 #include "platform/sys_error.h"
 #include "platform/window_messages.h"
-#include "session/command_line.h"
+#include "platform/command_line.h"
 #include "session/companions.h"
 #include "session/operations_local.h"
 

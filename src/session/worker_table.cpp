@@ -6,7 +6,7 @@
 
 #include "base/folders.h"
 #include "base/logger.h"
-#include "front/zorvid_request_info.h"
+#include "base/zorvid_request_info.h"
 #include "session/companions.h"
 #include "session/operations_as_user.h"
 #include "session/session_query.h"

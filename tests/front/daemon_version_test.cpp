@@ -1,7 +1,7 @@
-#include "front/daemon_version.h"
+#include "base/daemon_version.h"
 
 #include "front/front_env.h"
-#include "front/zorvid_request_info.h"
+#include "base/zorvid_request_info.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include "front/front_env.h"
 #include "front/iframe.h"
 #include "front/launch_daemon_core.h"
-#include "front/zorvid_request_info.h"
+#include "base/zorvid_request_info.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "front/return_code.h"
+#include "base/return_code.h"
 
 #include "front/front_env.h"
 

@@ -8,7 +8,7 @@
 #include "archive_writer.h"
 #include "core/functionnal_core.h"
 #include "front/decrypt_argument.h"
-#include "front/zorvid_request_info.h"
+#include "base/zorvid_request_info.h"
 #include "session/operations_as_user_web.h"
 #include "session/user_extension.h"
 #include "session/worker_table.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/json/json.h"
-#include "session/command_line.h"
+#include "platform/command_line.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "front/zorvid_request_info.h"
+#include "base/zorvid_request_info.h"
 #include "session/operations_as_user.h"
 #include "session/user_extension.h"
 #include "session/worker_table.h"

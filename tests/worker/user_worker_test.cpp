@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/folders.h"
-#include "front/zorvid_request_info.h"
+#include "base/zorvid_request_info.h"
 #include "platform/sys_error.h"
 #include "session/companions.h"
 #include "session/operations_as_user.h"

@@ -11,7 +11,7 @@
 #include "platform/sys_error.h"
 #include "platform/win32/win_handle.h"
 #include "platform/win32/win_text.h"
-#include "session/command_line.h"
+#include "platform/command_line.h"
 
 namespace platform {
 

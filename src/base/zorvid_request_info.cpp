@@ -1,4 +1,4 @@
-#include "front/zorvid_request_info.h"
+#include "base/zorvid_request_info.h"
 
 #include <utility>
 

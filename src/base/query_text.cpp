@@ -1,4 +1,4 @@
-#include "front/query_text.h"
+#include "base/query_text.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "front/daemon_version.h"
+#include "base/daemon_version.h"
 
 #include <cctype>
 #include <charconv>
@@ -7,7 +7,7 @@
 
 #include "base/config.h"
 #include "base/logger.h"
-#include "front/query_text.h"
+#include "base/query_text.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "base/json/json.h"
-#include "front/daemon_version.h"
+#include "base/daemon_version.h"
 
 class ZorvidRequestInfo {
   public:

@@ -1,4 +1,4 @@
-#include "session/command_line.h"
+#include "platform/command_line.h"
 
 #include <cstddef>
 
