@@ -14,8 +14,8 @@
 #include "base/config.h"
 #include "base/json/json.h"
 #include "base/logger.h"
-#include "core/functionnal_core.h"
 #include "base/zorvid_request_info.h"
+#include "core/functionnal_core.h"
 #include "platform/registry.h"
 
 namespace {

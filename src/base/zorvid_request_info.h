@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "base/json/json.h"
 #include "base/daemon_version.h"
+#include "base/json/json.h"
 
 class ZorvidRequestInfo {
   public:

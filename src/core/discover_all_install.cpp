@@ -5,9 +5,9 @@
 
 #include "base/json/json.h"
 #include "base/logger.h"
-#include "core/functionnal_core.h"
 #include "base/return_code.h"
 #include "base/zorvid_request_info.h"
+#include "core/functionnal_core.h"
 #include "install/win_registry.h"
 
 namespace {

@@ -8,8 +8,8 @@
 
 #include "base/folders.h"
 #include "base/logger.h"
-#include "base/toolbox.h"
 #include "base/return_code.h"
+#include "base/toolbox.h"
 #include "base/zorvid_request_info.h"
 #include "platform/named_mutex.h"
 

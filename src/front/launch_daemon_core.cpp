@@ -6,15 +6,15 @@
 #include <utility>
 
 #include "base/config.h"
-#include "base/logger.h"
-#include "base/toolbox.h"
-#include "core/functionnal_core.h"
 #include "base/daemon_version.h"
-#include "front/decrypt_argument.h"
-#include "front/iframe.h"
+#include "base/logger.h"
 #include "base/query_text.h"
 #include "base/return_code.h"
+#include "base/toolbox.h"
 #include "base/zorvid_request_info.h"
+#include "core/functionnal_core.h"
+#include "front/decrypt_argument.h"
+#include "front/iframe.h"
 #include "session/session_query.h"
 #include "session/shared_data.h"
 

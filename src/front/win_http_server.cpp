@@ -17,9 +17,9 @@
 
 #include "base/folders.h"
 #include "base/logger.h"
+#include "base/return_code.h"
 #include "base/toolbox.h"
 #include "front/launch_daemon_core.h"
-#include "base/return_code.h"
 #include "platform/http_queue.h"
 #include "platform/sys_error.h"
 

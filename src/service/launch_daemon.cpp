@@ -11,8 +11,8 @@
 #include "base/config.h"
 #include "base/folders.h"
 #include "base/logger.h"
-#include "base/toolbox.h"
 #include "base/return_code.h"
+#include "base/toolbox.h"
 #include "front/win_http_server.h"
 #include "session/shared_data.h"
 

@@ -5,12 +5,12 @@
 
 #include "base/config.h"
 #include "base/logger.h"
+#include "platform/command_line.h"
 #include "platform/elevation.h"
 #include "platform/process.h"
 #include "platform/runtime_folder.h"
 #include "platform/sys_error.h"
 #include "platform/window_messages.h"
-#include "platform/command_line.h"
 #include "session/companions.h"
 #include "session/session_query.h"
 

@@ -8,10 +8,10 @@
 #include "base/config.h"
 #include "base/logger.h"
 #include "base/toolbox.h"
+#include "platform/command_line.h"
 #include "platform/known_folders.h"
 #include "platform/sys_error.h"
 #include "platform/window_messages.h"
-#include "platform/command_line.h"
 #include "session/companions.h"
 #include "session/operations_local.h"
 

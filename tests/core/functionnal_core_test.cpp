@@ -1,7 +1,7 @@
 #include "core/functionnal_core.h"
 
-#include "front/front_env.h"
 #include "base/zorvid_request_info.h"
+#include "front/front_env.h"
 #include "platform/named_mutex.h"
 
 namespace {

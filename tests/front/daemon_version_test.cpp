@@ -1,7 +1,7 @@
 #include "base/daemon_version.h"
 
-#include "front/front_env.h"
 #include "base/zorvid_request_info.h"
+#include "front/front_env.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
+#include "base/zorvid_request_info.h"
 #include "front/decrypt_argument.h"
 #include "front/front_env.h"
 #include "front/iframe.h"
 #include "front/launch_daemon_core.h"
-#include "base/zorvid_request_info.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <filesystem>
 
 #include "archive_writer.h"
+#include "base/zorvid_request_info.h"
 #include "core/functionnal_core.h"
 #include "front/decrypt_argument.h"
-#include "base/zorvid_request_info.h"
 #include "session/operations_as_user_web.h"
 #include "session/user_extension.h"
 #include "session/worker_table.h"

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/command_line.h"
 #include "platform/sys_error.h"
 #include "platform/win32/win_handle.h"
 #include "platform/win32/win_text.h"
-#include "platform/command_line.h"
 
 namespace platform {
 

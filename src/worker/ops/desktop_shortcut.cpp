@@ -7,8 +7,8 @@
 
 #include "base/logger.h"
 #include "base/toolbox.h"
-#include "platform/process.h"
 #include "platform/command_line.h"
+#include "platform/process.h"
 #include "session/companions.h"
 #include "session/operations_as_user_web.h"
 #include "worker/ops/path_text.h"
