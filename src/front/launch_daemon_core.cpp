@@ -1,7 +1,6 @@
 #include "front/launch_daemon_core.h"
 
 #include <map>
-#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -22,43 +21,7 @@ namespace {
 
 using Entry = LaunchDaemonCore::MainFunctionEntry;
 using Rule = LaunchDaemonCore::ParamsRule;
-using FunctionTable = std::map<std::string, Entry, std::less<>>;
-
-// The main functions that pages can call, by the "functionName" of the argument. A row names
-// how the function gets its parameters, whether its result document is the answer's content,
-// and its entry point in FunctionnalCore; a name without a row answers "unknown operation".
-// For example, the installation discovery is
-//   {"discoverAllInstall", {Rule::AsReceived, true, DiscoverAllInstallations}}
-// with an adapter that calls FunctionnalCore::DiscoverAllInstallations(request, params, result).
-const FunctionTable& MainFunctions() {
-    static const FunctionTable table{
-        {"discoverAllInstall", {Rule::AsReceived, true, FunctionnalCore::DiscoverAllInstallations}},
-    };
-    return table;
-}
-
-struct TestFunctions {
-    std::mutex mutex;
-    FunctionTable table;
-};
-
-TestFunctions& TestTable() {
-    static TestFunctions functions;
-    return functions;
-}
-
-std::optional<Entry> FindMainFunction(const std::string& name) {
-    const FunctionTable& table = MainFunctions();
-    if (auto it = table.find(name); it != table.end()) {
-        return it->second;
-    }
-    TestFunctions& tests = TestTable();
-    std::lock_guard lock(tests.mutex);
-    if (auto it = tests.table.find(name); it != tests.table.end()) {
-        return it->second;
-    }
-    return std::nullopt;
-}
+using FunctionTable = LaunchDaemonCore::FunctionTable;
 
 std::string Answer(std::int32_t code, JSON::ItemPtr content = nullptr,
                    const std::string& commentary = {}) {
@@ -182,7 +145,8 @@ std::string CallMainFunction(const Entry& entry, const ZorvidRequestInfo& identi
 
 // HandleFunction runs the steps of a "function" request from the argument on: decryption,
 // argument checks, session check and dispatch.
-std::string HandleFunction(const ZorvidRequestInfo& identity, const std::string& arg) {
+std::string HandleFunction(const ZorvidRequestInfo& identity, const std::string& arg,
+                           const FunctionTable& functions) {
     Logger::Debug("[LaunchDaemonCore::HandleRequest] Inc execution section.");
     if (arg.empty()) {
         return Answer(ReturnCode::RC_ARGUMENTS_REQUIRED, nullptr, "no argument string given !");
@@ -205,20 +169,40 @@ std::string HandleFunction(const ZorvidRequestInfo& identity, const std::string&
         return Answer(ReturnCode::RC_NO_SINGLE_ACTIVE_SESSION);
     }
     const std::string functionName = argument.Root()->Get("functionName")->GetString();
-    std::optional<Entry> entry = FindMainFunction(functionName);
-    if (!entry || !entry->call) {
+    auto entry = functions.find(functionName);
+    if (entry == functions.end() || !entry->second.call) {
         return Answer(ReturnCode::RC_UNKNOWN_OPERATION, nullptr,
                       "Unsupported function Name : '" + functionName + "'");
     }
-    return CallMainFunction(*entry, identity, argument);
+    return CallMainFunction(entry->second, identity, argument);
 }
 
 }  // namespace
+
+// The main functions that pages can call, by the "functionName" of the argument. A row names
+// how the function gets its parameters, whether its result document is the answer's content,
+// and its entry point in FunctionnalCore; a name without a row answers "unknown operation".
+// For example, the installation discovery is
+//   {"discoverAllInstall", {Rule::AsReceived, true, DiscoverAllInstallations}}
+// with an adapter that calls FunctionnalCore::DiscoverAllInstallations(request, params, result).
+const FunctionTable& LaunchDaemonCore::MainFunctions() {
+    static const FunctionTable table{
+        {"discoverAllInstall", {Rule::AsReceived, true, FunctionnalCore::DiscoverAllInstallations}},
+    };
+    return table;
+}
 
 std::string LaunchDaemonCore::HandleRequest(const std::string& urlPath,
                                             const std::string& optionString,
                                             const std::string& reqBody, const std::string& reqVerb,
                                             bool isHttps) {
+    return HandleRequest(urlPath, optionString, reqBody, reqVerb, isHttps, MainFunctions());
+}
+
+std::string LaunchDaemonCore::HandleRequest(const std::string& urlPath,
+                                            const std::string& optionString,
+                                            const std::string& reqBody, const std::string& reqVerb,
+                                            bool isHttps, const FunctionTable& functions) {
     Logger::Debug("[LaunchDaemonCore::HandleRequest] {urlPath}: " + urlPath +
                   "//{reqVerb}: " + reqVerb + "//{optionString}: " + optionString);
     Logger::Internal("[LaunchDaemonCore::HandleRequest] {reqBody}: " + reqBody);
@@ -262,18 +246,5 @@ std::string LaunchDaemonCore::HandleRequest(const std::string& urlPath,
         return Answer(ReturnCode::RC_UNKNOWN_MAIN_FUNCTION, nullptr,
                       "Unknown main function name : " + urlPath);
     }
-    return HandleFunction(identity, Value(body, "arg"));
-}
-
-void LaunchDaemonCore::RegisterMainFunctionForTests(const std::string& name,
-                                                    MainFunctionEntry entry) {
-    TestFunctions& tests = TestTable();
-    std::lock_guard lock(tests.mutex);
-    tests.table[name] = std::move(entry);
-}
-
-void LaunchDaemonCore::ClearMainFunctionsForTests() {
-    TestFunctions& tests = TestTable();
-    std::lock_guard lock(tests.mutex);
-    tests.table.clear();
+    return HandleFunction(identity, Value(body, "arg"), functions);
 }

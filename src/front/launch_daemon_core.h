@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 
 #include "base/json/json.h"
@@ -32,17 +33,24 @@ class LaunchDaemonCore {
         MainFunction call;
     };
 
+    // FunctionTable maps the "functionName" of an argument to its main function.
+    using FunctionTable = std::map<std::string, MainFunctionEntry, std::less<>>;
+
     LaunchDaemonCore() = delete;
+
+    // MainFunctions is the table that pages can call.
+    static const FunctionTable& MainFunctions();
 
     // HandleRequest returns the answer text: the communication page for "iframe", a JSON
     // answer object for everything else. urlPath has no leading "/" and no query;
-    // optionString (the URL's query) is only logged.
+    // optionString (the URL's query) is only logged. Function requests are dispatched
+    // through MainFunctions().
     static std::string HandleRequest(const std::string& urlPath, const std::string& optionString,
                                      const std::string& reqBody, const std::string& reqVerb,
                                      bool isHttps);
 
-    // RegisterMainFunctionForTests makes a main function callable by name, as a table row
-    // would; ClearMainFunctionsForTests forgets every such registration.
-    static void RegisterMainFunctionForTests(const std::string& name, MainFunctionEntry entry);
-    static void ClearMainFunctionsForTests();
+    // This HandleRequest dispatches function requests through the given table instead.
+    static std::string HandleRequest(const std::string& urlPath, const std::string& optionString,
+                                     const std::string& reqBody, const std::string& reqVerb,
+                                     bool isHttps, const FunctionTable& functions);
 };

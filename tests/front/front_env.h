@@ -1,8 +1,8 @@
 // FrontEnv gives each test a fresh daemon context in a temporary folder: the infrastructure
 // started as the service starts it, with the configuration read from a "launcher.conf" of
 // the test (LOGLEVEL=all, so INTERNAL lines reach the log file), the install folder, the
-// named-mutex folder and a session file with one active session. The core's lock list and
-// the test main functions are cleared. Shared by the front and core test programs.
+// named-mutex folder and a session file with one active session. The core's lock list is
+// cleared. Shared by the front and core test programs.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,7 +16,6 @@
 #include "base/json/json.h"
 #include "base/logger.h"
 #include "core/functionnal_core.h"
-#include "front/launch_daemon_core.h"
 #include "support/test_support.h"
 
 class FrontEnv : public ::testing::Test {
@@ -32,11 +31,9 @@ class FrontEnv : public ::testing::Test {
         Configure({});
         FunctionnalCore::ResetForTests();
         FunctionnalCore::SetTrayStarter({});
-        LaunchDaemonCore::ClearMainFunctionsForTests();
     }
 
     void TearDown() override {
-        LaunchDaemonCore::ClearMainFunctionsForTests();
         FunctionnalCore::ResetForTests();
         FunctionnalCore::SetTrayStarter({});
         vl_test::ResetInfrastructure();

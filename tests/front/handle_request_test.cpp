@@ -8,9 +8,9 @@ namespace {
 
 class HandleRequestTest : public FrontEnv {
   protected:
-    static std::string Request(const std::string& path, const std::string& body = {},
-                               const std::string& verb = "POST", bool https = true) {
-        return LaunchDaemonCore::HandleRequest(path, "q=1", body, verb, https);
+    std::string Request(const std::string& path, const std::string& body = {},
+                        const std::string& verb = "POST", bool https = true) {
+        return LaunchDaemonCore::HandleRequest(path, "q=1", body, verb, https, functions_);
     }
 
     // Call posts a "function" request whose argument is taken as plain text.
@@ -25,6 +25,9 @@ class HandleRequestTest : public FrontEnv {
         EXPECT_EQ(document.Parse(text), 0) << text;
         return document.Root() != nullptr ? document.Root()->Print() : std::string();
     }
+
+    // The dispatch table of the requests: the daemon's rows plus those a test adds.
+    LaunchDaemonCore::FunctionTable functions_ = LaunchDaemonCore::MainFunctions();
 };
 
 struct Refusal {
@@ -232,7 +235,7 @@ TEST_F(HandleRequestTest, MainFunctionAnswers) {
     Seen seen;
     const std::string argument = R"({"functionName":"run","params":{"a":1},"extra":true})";
 
-    LaunchDaemonCore::RegisterMainFunctionForTests("run", Recorder(seen, 0, Rule::AsReceived));
+    functions_["run"] = Recorder(seen, 0, Rule::AsReceived);
     Answer success(Call(argument));
     EXPECT_EQ(success.Code(), 0);
     EXPECT_EQ(success.CommentaryText(), "Success");
@@ -241,17 +244,15 @@ TEST_F(HandleRequestTest, MainFunctionAnswers) {
     EXPECT_EQ(seen.params, Normal(R"({"a":1})"));
 
     // A failure gives the whole argument back, with the table's commentary.
-    LaunchDaemonCore::RegisterMainFunctionForTests("run", Recorder(seen, 158, Rule::AsReceived));
+    functions_["run"] = Recorder(seen, 158, Rule::AsReceived);
     Answer failure(Call(argument));
     EXPECT_EQ(failure.Code(), 158);
     EXPECT_EQ(failure.CommentaryText(), "Installation failed!");
     EXPECT_EQ(failure.ContentText(), Normal(argument));
 
-    LaunchDaemonCore::RegisterMainFunctionForTests("run",
-                                                   Recorder(seen, 0, Rule::AsReceived, true));
+    functions_["run"] = Recorder(seen, 0, Rule::AsReceived, true);
     EXPECT_EQ(Answer(Call(argument)).ContentText(), Normal(R"(["install"])"));
-    LaunchDaemonCore::RegisterMainFunctionForTests("run",
-                                                   Recorder(seen, 25, Rule::AsReceived, true));
+    functions_["run"] = Recorder(seen, 25, Rule::AsReceived, true);
     EXPECT_EQ(Answer(Call(argument)).ContentText(), Normal(argument));
 }
 
@@ -261,8 +262,7 @@ TEST_F(HandleRequestTest, ShortcutFlagIsSetOnACopyOfTheParameters) {
     const std::string argument =
         R"({"functionName":"run","params":{"createShortcut":false,"b":2}})";
 
-    LaunchDaemonCore::RegisterMainFunctionForTests("run",
-                                                   Recorder(seen, 158, Rule::WithCreateShortcut));
+    functions_["run"] = Recorder(seen, 158, Rule::WithCreateShortcut);
     Answer answer(Call(argument));
     JSON::JSONDocument params;
     ASSERT_EQ(params.Parse(seen.params), 0);
@@ -271,8 +271,7 @@ TEST_F(HandleRequestTest, ShortcutFlagIsSetOnACopyOfTheParameters) {
     // The answer shows the parameters as the page sent them.
     EXPECT_EQ(answer.ContentText(), Normal(argument));
 
-    LaunchDaemonCore::RegisterMainFunctionForTests("run",
-                                                   Recorder(seen, 0, Rule::WithoutCreateShortcut));
+    functions_["run"] = Recorder(seen, 0, Rule::WithoutCreateShortcut);
     Call(R"({"functionName":"run","params":{}})");
     EXPECT_EQ(seen.params, Normal(R"({"createShortcut":false})"));
 }
