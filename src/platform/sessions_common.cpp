@@ -1,27 +1,26 @@
-// session_file.h: the session file source of the sessions port (see sessions.h), shared by
-// the backends so that both read the file by the same rules.
-#pragma once
+// The parts of the sessions port that do not depend on the platform: the session file
+// source, the look-up of one session in the enumeration and the information classes that a
+// session record answers by itself.
+#include "platform/sessions_common.h"
 
-#include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <string>
-#include <vector>
+#include <utility>
 
 #include "base/json/json.h"
-#include "platform/sessions.h"
 #include "platform/sys_error.h"
 
 namespace platform {
 
-namespace session_file {
+namespace {
 
 // ERROR_INVALID_DATA: the file exists but does not describe sessions.
-inline constexpr std::uint32_t kInvalidData = 13;
+constexpr std::uint32_t kInvalidData = 13;
 
 // OptionalText reads a text member that may be absent or null.
-inline bool OptionalText(const JSON::JSONItem& object, const char* key, std::string& value,
-                         bool& present) {
+bool OptionalText(const JSON::JSONItem& object, const char* key, std::string& value,
+                  bool& present) {
     const JSON::JSONItem* item = object.Get(key);
     present = item != nullptr && !item->IsNull();
     if (!present) {
@@ -35,7 +34,7 @@ inline bool OptionalText(const JSON::JSONItem& object, const char* key, std::str
 }
 
 // Unsigned reads a whole number of 0 to 0xFFFFFFFF.
-inline bool Unsigned(const JSON::JSONItem& object, const char* key, std::uint32_t& value) {
+bool Unsigned(const JSON::JSONItem& object, const char* key, std::uint32_t& value) {
     const JSON::JSONItem* item = object.Get(key);
     if (item == nullptr || !item->IsNumber() ||
         item->GetString().find_first_of(".eE") != std::string::npos) {
@@ -49,7 +48,7 @@ inline bool Unsigned(const JSON::JSONItem& object, const char* key, std::uint32_
     return true;
 }
 
-inline bool ReadRecord(const JSON::JSONItem& object, SessionRecord& record) {
+bool ReadRecord(const JSON::JSONItem& object, SessionRecord& record) {
     bool userPresent = false;
     bool displayPresent = false;
     return object.IsObject() && Unsigned(object, "id", record.id) &&
@@ -59,12 +58,10 @@ inline bool ReadRecord(const JSON::JSONItem& object, SessionRecord& record) {
            OptionalText(object, "display", record.display, displayPresent);
 }
 
-}  // namespace session_file
+}  // namespace
 
-// ReadSessionFile reads the whole file afresh; on failure sessions is empty and error is 2
-// (no file) or 13 (not an array of session objects).
-inline bool ReadSessionFile(const std::string& path, std::vector<SessionRecord>& sessions,
-                            std::uint32_t& error) {
+bool ReadSessionFile(const std::string& path, std::vector<SessionRecord>& sessions,
+                     std::uint32_t& error) {
     sessions.clear();
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -77,19 +74,57 @@ inline bool ReadSessionFile(const std::string& path, std::vector<SessionRecord>&
     const JSON::JSONItem* root = nullptr;
     if (document.Parse(text.str()) != 0 || (root = document.Root()) == nullptr ||
         !root->IsArray()) {
-        error = session_file::kInvalidData;
+        error = kInvalidData;
         return false;
     }
     for (const JSON::ItemPtr& item : root->AsArray()->Items()) {
         SessionRecord record;
-        if (!session_file::ReadRecord(*item, record)) {
-            error = session_file::kInvalidData;
+        if (!ReadRecord(*item, record)) {
+            error = kInvalidData;
             sessions.clear();
             return false;
         }
         sessions.push_back(std::move(record));
     }
     return true;
+}
+
+const char* SessionFilePath() {
+    return std::getenv("QVYLD_SESSION_FILE");
+}
+
+bool FindListedSession(std::uint32_t sessionId, SessionRecord& record) {
+    std::vector<SessionRecord> sessions;
+    std::uint32_t error = 0;
+    if (!EnumerateSessions(sessions, error)) {
+        return false;
+    }
+    for (SessionRecord& candidate : sessions) {
+        if (candidate.id == sessionId) {
+            record = std::move(candidate);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool RecordInfo(const SessionRecord& record, int infoClass, std::string& value) {
+    switch (infoClass) {
+        case kSessionInfoSessionId:
+            value = std::to_string(record.id);
+            return true;
+        case kSessionInfoUserName:
+            value = record.user;
+            return true;
+        case kSessionInfoStationName:
+            value = record.station;
+            return true;
+        case kSessionInfoConnectState:
+            value = std::to_string(record.state);
+            return true;
+        default:
+            return false;
+    }
 }
 
 }  // namespace platform

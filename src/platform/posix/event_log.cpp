@@ -6,19 +6,6 @@
 
 namespace platform {
 
-const char* EventCategoryText(std::uint16_t category) {
-    switch (category) {
-        case kEventCategoryReporting:
-            return "Launcher Reporting Events";
-        case kEventCategoryStarted:
-            return "Launcher Status Events : started";
-        case kEventCategoryStopped:
-            return "Launcher Status Events : stopped";
-        default:
-            return "";
-    }
-}
-
 bool WriteEvent(EventType type, std::uint16_t category, std::uint32_t /*eventId*/,
                 const std::string& text, std::uint32_t& error) {
     int priority = LOG_INFO;

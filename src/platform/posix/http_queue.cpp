@@ -22,6 +22,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/http_text.h"
 #include "platform/posix/http_connection.h"
 #include "platform/sys_error.h"
 
@@ -462,17 +463,6 @@ std::uint32_t PosixQueue::ReceiveEntityBody(HttpRequest& request, std::string& c
     return state->bodyRead < state->body.size() ? SysError::SUCCESS : SysError::HANDLE_EOF;
 } catch (const std::exception&) {
     return SysError::NOT_ENOUGH_MEMORY;
-}
-
-bool CleanText(std::string_view text) {
-    return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
-}
-
-bool ValidHeaderName(std::string_view name) {
-    constexpr std::string_view kSeparators = "()<>@,;:\\\"/[]?={} \t";
-    return !name.empty() && std::all_of(name.begin(), name.end(), [&](unsigned char c) {
-        return c > ' ' && c < 0x7f && kSeparators.find(static_cast<char>(c)) == kSeparators.npos;
-    });
 }
 
 // The queue frames every body itself.

@@ -14,14 +14,12 @@
 #include <set>
 
 #include "platform/posix/system_lookup.h"
-#include "platform/session_file.h"
+#include "platform/sessions_common.h"
 #include "platform/sys_error.h"
 
 namespace platform {
 
 namespace {
-
-constexpr std::uint32_t kCurrentSession = 0xFFFFFFFFu;
 
 constexpr std::uint32_t kStateConnected = 1;
 constexpr std::uint32_t kStateDisconnected = 4;
@@ -190,7 +188,7 @@ std::string HostName() {
 bool EnumerateSessions(std::vector<SessionRecord>& sessions, std::uint32_t& error) {
     sessions.clear();
     error = 0;
-    if (const char* path = std::getenv("QVYLD_SESSION_FILE"); path != nullptr) {
+    if (const char* path = SessionFilePath(); path != nullptr) {
         return ReadSessionFile(path, sessions, error);
     }
     if (LoginManagerRuns()) {
@@ -201,23 +199,12 @@ bool EnumerateSessions(std::vector<SessionRecord>& sessions, std::uint32_t& erro
 }
 
 bool FindSession(std::uint32_t sessionId, SessionRecord& record) {
-    if (sessionId == kCurrentSession && std::getenv("QVYLD_SESSION_FILE") == nullptr) {
+    if (sessionId == kCurrentSession && SessionFilePath() == nullptr) {
         if (!LoginManagerRuns() || !CurrentSessionOfLoginManager(sessionId)) {
             return false;
         }
     }
-    std::vector<SessionRecord> sessions;
-    std::uint32_t error = 0;
-    if (!EnumerateSessions(sessions, error)) {
-        return false;
-    }
-    for (SessionRecord& candidate : sessions) {
-        if (candidate.id == sessionId) {
-            record = std::move(candidate);
-            return true;
-        }
-    }
-    return false;
+    return FindListedSession(sessionId, record);
 }
 
 bool QuerySessionInfo(std::uint32_t sessionId, int infoClass, std::string& value) {
@@ -225,25 +212,11 @@ bool QuerySessionInfo(std::uint32_t sessionId, int infoClass, std::string& value
     if (!FindSession(sessionId, record)) {
         return false;
     }
-    switch (infoClass) {
-        case kSessionInfoSessionId:
-            value = std::to_string(record.id);
-            return true;
-        case kSessionInfoUserName:
-            value = record.user;
-            return true;
-        case kSessionInfoStationName:
-            value = record.station;
-            return true;
-        case kSessionInfoDomainName:
-            value = HostName();
-            return !value.empty();
-        case kSessionInfoConnectState:
-            value = std::to_string(record.state);
-            return true;
-        default:
-            return false;
+    if (infoClass == kSessionInfoDomainName) {
+        value = HostName();
+        return !value.empty();
     }
+    return RecordInfo(record, infoClass, value);
 }
 
 }  // namespace platform

@@ -132,14 +132,6 @@ bool TryFormatSystemMessage(std::uint32_t code, std::string& text) {
     return false;
 }
 
-std::string SystemErrorMessage(std::uint32_t code) {
-    std::string text;
-    if (!TryFormatSystemMessage(code, text)) {
-        return "error " + std::to_string(code);
-    }
-    return text;
-}
-
 std::string ErrnoText(int errnum) {
     char buffer[256] = {};
     // GNU strerror_r returns the text, which may or may not be the buffer.

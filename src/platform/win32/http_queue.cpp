@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/http_text.h"
 #include "platform/sys_error.h"
 #include "platform/win32/win_text.h"
 
@@ -51,17 +52,6 @@ HttpLocalAddress LocalAddressOf(const SOCKADDR* address) {
     }
     local.text = text;
     return local;
-}
-
-bool CleanText(std::string_view text) {
-    return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
-}
-
-bool ValidHeaderName(std::string_view name) {
-    constexpr std::string_view kSeparators = "()<>@,;:\\\"/[]?={} \t";
-    return !name.empty() && std::all_of(name.begin(), name.end(), [&](unsigned char c) {
-        return c > ' ' && c < 0x7f && kSeparators.find(static_cast<char>(c)) == kSeparators.npos;
-    });
 }
 
 bool SameName(std::string_view a, std::string_view b) {

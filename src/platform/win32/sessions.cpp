@@ -6,14 +6,12 @@
 #include <cstdlib>
 #include <memory>
 
-#include "platform/session_file.h"
+#include "platform/sessions_common.h"
 #include "platform/win32/win_text.h"
 
 namespace platform {
 
 namespace {
-
-constexpr std::uint32_t kCurrentSession = 0xFFFFFFFFu;
 
 struct WtsDeleter {
     void operator()(void* memory) const { ::WTSFreeMemory(memory); }
@@ -32,7 +30,7 @@ bool QueryRaw(std::uint32_t sessionId, int infoClass, std::unique_ptr<void, WtsD
 }
 
 bool UsesSessionFile() {
-    return std::getenv("QVYLD_SESSION_FILE") != nullptr;
+    return SessionFilePath() != nullptr;
 }
 
 }  // namespace
@@ -40,7 +38,7 @@ bool UsesSessionFile() {
 bool EnumerateSessions(std::vector<SessionRecord>& sessions, std::uint32_t& error) {
     sessions.clear();
     error = 0;
-    if (const char* path = std::getenv("QVYLD_SESSION_FILE"); path != nullptr) {
+    if (const char* path = SessionFilePath(); path != nullptr) {
         return ReadSessionFile(path, sessions, error);
     }
     PWTS_SESSION_INFOW raw = nullptr;
@@ -70,18 +68,7 @@ bool FindSession(std::uint32_t sessionId, SessionRecord& record) {
         }
         sessionId = own;
     }
-    std::vector<SessionRecord> sessions;
-    std::uint32_t error = 0;
-    if (!EnumerateSessions(sessions, error)) {
-        return false;
-    }
-    for (SessionRecord& candidate : sessions) {
-        if (candidate.id == sessionId) {
-            record = std::move(candidate);
-            return true;
-        }
-    }
-    return false;
+    return FindListedSession(sessionId, record);
 }
 
 bool QuerySessionInfo(std::uint32_t sessionId, int infoClass, std::string& value) {
@@ -90,22 +77,7 @@ bool QuerySessionInfo(std::uint32_t sessionId, int infoClass, std::string& value
         if (!FindSession(sessionId, record)) {
             return false;
         }
-        switch (infoClass) {
-            case kSessionInfoSessionId:
-                value = std::to_string(record.id);
-                return true;
-            case kSessionInfoUserName:
-                value = record.user;
-                return true;
-            case kSessionInfoStationName:
-                value = record.station;
-                return true;
-            case kSessionInfoConnectState:
-                value = std::to_string(record.state);
-                return true;
-            default:
-                return false;
-        }
+        return RecordInfo(record, infoClass, value);
     }
     if (infoClass < 0 || infoClass > WTSClientProtocolType) {
         return false;

@@ -67,14 +67,6 @@ bool TryFormatSystemMessage(std::uint32_t code, std::string& text) {
     return true;
 }
 
-std::string SystemErrorMessage(std::uint32_t code) {
-    std::string text;
-    if (!TryFormatSystemMessage(code, text)) {
-        return "error " + std::to_string(code);
-    }
-    return text;
-}
-
 std::string ErrnoText(int errnum) {
     char buffer[256] = {};
     if (::strerror_s(buffer, sizeof buffer, errnum) != 0 || buffer[0] == '\0') {
