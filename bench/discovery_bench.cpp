@@ -59,7 +59,7 @@ class Workspace {
         std::string text = "Windows Registry Editor Version 5.00\n\n";
         for (int i = 0; i < installs; ++i) {
             const std::string n = std::to_string(i);
-            const std::string ga = i % 2 == 0 ? "R2024x" : "R2025x";
+            const std::string ga = i % 2 == 0 ? "L24" : "L25";
             const std::string key = "[HKEY_LOCAL_MACHINE\\Software\\Quorvanti\\Z5\\" + ga +
                                     "\\TYPE" + std::to_string(i % 5) + "\\ID" + n;
             const fs::path folder = root_ / "installs" / n;

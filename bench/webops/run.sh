@@ -84,7 +84,7 @@ nginx_started=1
 # A media-like tree: folders of files, every other one random, the others text.
 per_file=$((archive_mib * 1048576 / files))
 for ((i = 0; i < files; i++)); do
-  folder="tree/R2026x/1/part$((i % 40))"
+  folder="tree/L26/1/part$((i % 40))"
   mkdir -p "$folder"
   if ((i % 2)); then
     head -c "$per_file" < <(yes "media content line $i of the product package, compressible text") > "$folder/f$i.dat"
@@ -92,8 +92,8 @@ for ((i = 0; i < files; i++)); do
     head -c "$per_file" /dev/urandom > "$folder/f$i.bin"
   fi
 done
-chmod +x tree/R2026x/1/part0/f0.bin
-bsdtar --format zip -cf media.zip -C tree R2026x
+chmod +x tree/L26/1/part0/f0.bin
+bsdtar --format zip -cf media.zip -C tree L26
 rm -rf tree
 echo "archive: $(du -m media.zip | cut -f1) MiB packed"
 

@@ -40,9 +40,9 @@ add_install() {
   done
 }
 
-design="HKLM\\Software\\Quorvanti\\Z5\\R2024x\\DESIGN\\R2024x_HF4_DEMO"
-add_install "$design" "$installs/R2024x_Design" \
-  Level=R2024x.HF4 GAlevel=R2024x SPlevel=SP4 Osds=linux_a64 PkgId=B424-0417 \
+design="HKLM\\Software\\Quorvanti\\Z5\\L24\\DESIGN\\L24_4_DEMO"
+add_install "$design" "$installs/L24_Design" \
+  Level=L24.4 GAlevel=L24 SPlevel=SP4 Osds=linux_a64 PkgId=B424-0417 \
   "ShortName=Design" "LongName=Design Studio 2024" Type=full BigContent=true \
   "ProductLine=DSN,SIM,,RND"
 reg add "$design\\prd" /v designstudio.exe /d "" /reg:64
@@ -55,7 +55,7 @@ reg add "$design\\app\\SIM_Analyst" /v wb /d AnalysisWorkbench /reg:64
 
 tools="HKLM\\Software\\Quorvanti\\Z5_Common\\TOOLS"
 add_install "$tools" "$installs/Common_Tools" \
-  Level=R2025x GAlevel=R2025x Osds=linux_a64 PkgId=T250-0102 "ShortName=Tools" \
+  Level=L25 GAlevel=L25 Osds=linux_a64 PkgId=T250-0102 "ShortName=Tools" \
   "LongName=Common Tools" Type=common BigContent=false ProductLine=TLS
 reg add "$tools\\prd" /v toolbox.exe /d "" /reg:64
 reg add "$tools\\app\\TLS_Console" /v brand /d TLS /reg:64

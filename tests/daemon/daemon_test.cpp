@@ -178,7 +178,7 @@ TEST_F(ServingDaemon, DiscoverAllInstallListsTheSampleInstallations) {
     EXPECT_EQ(answer.content.front(), '[');
     EXPECT_NE(answer.content.find("\"longName\": \"Design Studio 2024\""), std::string::npos);
     EXPECT_NE(answer.content.find("\"longName\": \"Common Tools\""), std::string::npos);
-    EXPECT_NE(answer.content.find(site_->Path("installs/R2024x_Design")), std::string::npos);
+    EXPECT_NE(answer.content.find(site_->Path("installs/L24_Design")), std::string::npos);
 }
 
 TEST(DaemonLifecycle, SigtermWithRequestsInFlightStopsCleanly) {

@@ -22,18 +22,18 @@ class DiscoverRequestTest : public DiscoveryEnv {
         FunctionnalCore::ResetForTests();
 
         SampleInstall main;
-        main.key = "Software\\Quorvanti\\Z5\\R2024x\\PROD\\ID_1";
-        main.values = {{"Level", "R2024x"},    {"Path", Folder("one")}, {"Osds", "linux_a64"},
+        main.key = "Software\\Quorvanti\\Z5\\L24\\PROD\\ID_1";
+        main.values = {{"Level", "L24"},       {"Path", Folder("one")}, {"Osds", "linux_a64"},
                        {"BigContent", "True"}, {"ProductLine", "X,,Y"}, {"ShortName", "One"}};
         main.processes = {"one.exe"};
         main.apps = {{{"id", "APP"}, {"brand", "BR"}, {"wb", "WB"}}};
         SampleInstall vanished = main;
-        vanished.key = "Software\\Quorvanti\\Z5\\R2024x\\PROD\\ID_2";
+        vanished.key = "Software\\Quorvanti\\Z5\\L24\\PROD\\ID_2";
         vanished.values["Path"] = Folder("two");
         vanished.folderExists = false;
         SampleInstall common;
         common.key = "Software\\Quorvanti\\Z5_Common\\TOOLS";
-        common.values = {{"Level", "R2025x"},
+        common.values = {{"Level", "L25"},
                          {"Path", Folder("tools")},
                          {"Osds", "linux_a64"},
                          {"BigContent", "false"}};
@@ -60,7 +60,7 @@ class DiscoverRequestTest : public DiscoveryEnv {
     }
 
     std::string MainObject() const {
-        return R"({"id":"<id>","level":"R2024x","GAlevel":null,"SPlevel":null,)"
+        return R"({"id":"<id>","level":"L24","GAlevel":null,"SPlevel":null,)"
                R"("shortName":"One","longName":null,"targetPath":")" +
                Folder("one") +
                R"(","registry_Identifier":"ID_1","installationType":"PROD","osds":"linux_a64",)"
@@ -71,7 +71,7 @@ class DiscoverRequestTest : public DiscoveryEnv {
     }
 
     std::string CommonObject() const {
-        return R"({"id":"<id>","level":"R2025x","GAlevel":null,"SPlevel":null,)"
+        return R"({"id":"<id>","level":"L25","GAlevel":null,"SPlevel":null,)"
                R"("shortName":null,"longName":null,"targetPath":")" +
                Folder("tools") +
                R"(","registry_Identifier":null,"installationType":"TOOLS","osds":"linux_a64",)"
@@ -112,13 +112,13 @@ TEST_F(DiscoverRequestTest, AnswersWithTheMatchingInstallations) {
               std::string::npos);
 
     const std::pair<std::string, std::string> rows[] = {
-        {R"({"level":"R2025x"})", "[" + common + "]"},
+        {R"({"level":"L25"})", "[" + common + "]"},
         {R"({"instType":"PROD"})", "[" + main + "]"},
         {R"({"installPath":")" + Folder("tools") + R"("})", "[" + common + "]"},
         {R"({"instID":")" + mainId + R"("})", "[" + main + "]"},
-        {R"({"level":"R2024x","instID":")" + commonId + R"("})", "[]"},
+        {R"({"level":"L24","instID":")" + commonId + R"("})", "[]"},
         {R"({"installationType":"TOOLS"})", "[" + main + "," + common + "]"},
-        {R"({"level":"R2026x"})", "[]"},
+        {R"({"level":"L26"})", "[]"},
     };
     for (const auto& [params, content] : rows) {
         EXPECT_EQ(Discover(params), Success(content)) << params;

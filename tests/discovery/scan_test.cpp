@@ -12,10 +12,10 @@ class ScanTest : public DiscoveryEnv {
     void SetUp() override {
         DiscoveryEnv::SetUp();
         const std::string z5 = "Software\\Quorvanti\\Z5\\";
-        SampleInstall a = Sample(z5 + "R2024x\\PROD\\ID_A", "R2024x.HF3", "a");
+        SampleInstall a = Sample(z5 + "L24\\PROD\\ID_A", "L24.3", "a");
         a.values.insert({{"PkgId", "B42"},
                          {"SPlevel", "SP3"},
-                         {"GAlevel", "R2024x"},
+                         {"GAlevel", "L24"},
                          {"LongName", "Product \"A\""},
                          {"ShortName", "A"},
                          {"Type", "full"},
@@ -24,15 +24,15 @@ class ScanTest : public DiscoveryEnv {
         a.processes = {"alpha.exe", "beta.exe"};
         a.xtraProcesses = {"xtra.exe"};
         a.apps = {{{"id", "APP1"}, {"brand", "BR1"}, {"wb", "WB1"}}, {{"id", "APP2"}}};
-        SampleInstall b = Sample(z5 + "R2024x\\PROD\\ID_B", "R2024x", "b");
+        SampleInstall b = Sample(z5 + "L24\\PROD\\ID_B", "L24", "b");
         b.values["BigContent"] = "false";
-        SampleInstall c = Sample(z5 + "R2025x\\DEV\\ID_C", "R2025x", "c");
+        SampleInstall c = Sample(z5 + "L25\\DEV\\ID_C", "L25", "c");
         c.values["BigContent"] = "maybe";
-        SampleInstall gone = Sample(z5 + "R2025x\\DEV\\ID_GONE", "R2025x", "gone");
+        SampleInstall gone = Sample(z5 + "L25\\DEV\\ID_GONE", "L25", "gone");
         gone.folderExists = false;
-        SampleInstall noOsds = Sample(z5 + "R2025x\\DEV\\ID_NO_OSDS", "R2025x", "no_osds");
+        SampleInstall noOsds = Sample(z5 + "L25\\DEV\\ID_NO_OSDS", "L25", "no_osds");
         noOsds.values.erase("Osds");
-        SampleInstall tools = Sample("Software\\Quorvanti\\Z5_Common\\TOOLS", "R2025x", "tools");
+        SampleInstall tools = Sample("Software\\Quorvanti\\Z5_Common\\TOOLS", "L25", "tools");
         installs_ = {a, b, c, gone, noOsds, tools};
         WriteStore(installs_);
     }
@@ -77,7 +77,7 @@ TEST_F(ScanTest, BuildsOneRecordPerValidInstallationInRegistryOrder) {
     ASSERT_EQ(found.size(), 4u);
 
     const Z5InstallFields& a = found[0].Fields();
-    EXPECT_EQ(a.level, "R2024x.HF3");
+    EXPECT_EQ(a.level, "L24.3");
     EXPECT_EQ(a.targetPath, Folder("a"));
     EXPECT_EQ(a.lastBuildId, "B42");
     EXPECT_EQ(a.longName, "Product \"A\"");
@@ -96,20 +96,20 @@ TEST_F(ScanTest, BuildsOneRecordPerValidInstallationInRegistryOrder) {
 }
 
 TEST_F(ScanTest, FilterKeepsOnlyExactMatches) {
-    const std::string idOfB = Find({"R2024x", "PROD", Folder("b"), ""}).at(0).Id();
+    const std::string idOfB = Find({"L24", "PROD", Folder("b"), ""}).at(0).Id();
     struct Row {
         Z5InstallFilter filter;
         std::vector<std::string> expected;
     };
     const std::vector<Row> rows = {
-        {{"R2025x", "", "", ""}, {"ID_C/DEV", "/TOOLS"}},
-        {{"r2025x", "", "", ""}, {}},
+        {{"L25", "", "", ""}, {"ID_C/DEV", "/TOOLS"}},
+        {{"l25", "", "", ""}, {}},
         {{"", "PROD", "", ""}, {"ID_A/PROD", "ID_B/PROD"}},
         {{"", "", Folder("tools"), ""}, {"/TOOLS"}},
         {{"", "", Folder("gone"), ""}, {}},
         {{"", "", "", idOfB}, {"ID_B/PROD"}},
-        {{"R2024x", "", "", idOfB}, {"ID_B/PROD"}},
-        {{"R2025x", "", "", idOfB}, {}},
+        {{"L24", "", "", idOfB}, {"ID_B/PROD"}},
+        {{"L25", "", "", idOfB}, {}},
         {{"", "", "", "123"}, {}},
     };
     for (const auto& row : rows) {
@@ -145,7 +145,7 @@ TEST_F(ScanTest, JsonFormSendsEmptyTextsAsNull) {
     EXPECT_EQ(
         found[0].ToJSON()->Print(),
         Normal("{\"id\":\"" + found[0].Id() +
-               "\",\"level\":\"R2024x.HF3\",\"GAlevel\":\"R2024x\",\"SPlevel\":\"SP3\","
+               "\",\"level\":\"L24.3\",\"GAlevel\":\"L24\",\"SPlevel\":\"SP3\","
                "\"shortName\":\"A\",\"longName\":\"Product \\\"A\\\"\",\"targetPath\":\"" +
                Folder("a") +
                "\",\"registry_Identifier\":\"ID_A\",\"installationType\":\"PROD\","
@@ -157,7 +157,7 @@ TEST_F(ScanTest, JsonFormSendsEmptyTextsAsNull) {
                "\"WB1\"},{\"appsId\":\"APP2\",\"appProductLine\":null,\"workbench\":null}]}"));
     EXPECT_EQ(found[3].ToJSON()->Print(),
               Normal("{\"id\":\"" + found[3].Id() +
-                     "\",\"level\":\"R2025x\",\"GAlevel\":null,\"SPlevel\":null,"
+                     "\",\"level\":\"L25\",\"GAlevel\":null,\"SPlevel\":null,"
                      "\"shortName\":null,\"longName\":null,\"targetPath\":\"" +
                      Folder("tools") +
                      "\",\"registry_Identifier\":null,\"installationType\":\"TOOLS\","

@@ -81,7 +81,7 @@ class DecryptTest : public webops_test::WebOpsEnv {
     }
 
     static constexpr const char* kPlain =
-        R"({"functionName":"discoverAllInstall","params":{"level":"R2026x"}})";
+        R"({"functionName":"discoverAllInstall","params":{"level":"L26"}})";
 };
 
 TEST_F(DecryptTest, AnAlwaysAnswerIsRememberedExactlyAndAOnceAnswerIsNot) {
@@ -177,7 +177,7 @@ TEST_F(DecryptTest, AListedServiceThatFailsGivesNoArgument) {
 // worker and read back from its reply.
 TEST_F(DecryptTest, MediaIsDownloadedUnpackedAndGetsAShortcutThroughTheWorker) {
     ASSERT_TRUE(webops_test::WriteArchive(Server().MediaRoot() + "/media.zip",
-                                          {{"R2026x/1/setup.sh", 'f', "#!/bin/sh\n", 0755}}));
+                                          {{"L26/1/setup.sh", 'f', "#!/bin/sh\n", 0755}}));
     const std::string data = vl_test::ReadFile(Server().MediaRoot() + "/media.zip");
     const ZorvidRequestInfo identity("page-1", "TGT-7", "", "", "", "2.6");
     std::string destination = Path("dl");
@@ -197,9 +197,9 @@ TEST_F(DecryptTest, MediaIsDownloadedUnpackedAndGetsAShortcutThroughTheWorker) {
     std::int32_t unzipResult = -1;
     ASSERT_EQ(Operations::AsUser::UnzipAsUser(identity, destination, output, unzipResult), 0u);
     EXPECT_EQ(unzipResult, WebOperationCodes::kUnzipOk);
-    EXPECT_TRUE(std::filesystem::is_regular_file(output + "/R2026x/1/setup.sh")) << output;
+    EXPECT_TRUE(std::filesystem::is_regular_file(output + "/L26/1/setup.sh")) << output;
     std::error_code ignored;
-    std::filesystem::remove_all(output + "/R2026x", ignored);  // the user's real unzip folder
+    std::filesystem::remove_all(output + "/L26", ignored);  // the user's real unzip folder
 
     SetEnv("HOME", Path("home"));
     SetEnv("XDG_CONFIG_HOME", std::nullopt);
