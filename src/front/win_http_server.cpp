@@ -32,6 +32,11 @@ constexpr std::chrono::milliseconds kStopWait{5000};
 // Request threads still running when the server ends get this long to send their answers
 // (they fail at once: the queue is shut down) before Run's clean-up reports done.
 constexpr std::chrono::milliseconds kRequestDrain{2000};
+// Request threads beyond this many waiting for a request end after their request.
+constexpr std::size_t kSpareRequestThreads = 2;
+// Refusals are logged at most kRefusalLines times per window; the rest are counted.
+constexpr int kRefusalLines = 5;
+constexpr std::chrono::seconds kRefusalWindow{10};
 
 // ServerState is the process-wide state of the server. Request threads share the queue with
 // the receive loop and keep it alive until they have answered.
@@ -52,14 +57,50 @@ struct ServerState {
     std::atomic<bool> semaphoreReady{false};
     std::binary_semaphore stopSemaphore{0};
 
-    std::mutex requestsMutex;
+    std::mutex requestsMutex;  // guards the three counts
     std::condition_variable requestsDone;
-    std::size_t activeRequests = 0;
+    std::size_t activeRequests = 0;  // request threads started and not ended
+    std::size_t idleReceivers = 0;   // loops waiting for a request
+    std::size_t busyRequests = 0;    // requests being handled
 };
 
 ServerState& State() {
     static ServerState state;
     return state;
+}
+
+bool LevelOn(LogLevel level) {
+    return static_cast<std::int32_t>(level) >= static_cast<std::int32_t>(Logger::Threshold());
+}
+
+// NoteRefusal logs a request turned away at WARN, rate-limited: a flood of bad requests must
+// not flood the log. The lines that were held back are counted in the next one.
+void NoteRefusal(int status, const std::string& reason) {
+    static std::mutex mutex;
+    static std::chrono::steady_clock::time_point windowStart;
+    static int lines = 0;
+    static std::size_t held = 0;
+    std::size_t heldBefore = 0;
+    {
+        std::lock_guard lock(mutex);
+        const auto now = std::chrono::steady_clock::now();
+        if (now - windowStart >= kRefusalWindow) {
+            windowStart = now;
+            lines = 0;
+        }
+        if (lines >= kRefusalLines) {
+            ++held;
+            return;
+        }
+        ++lines;
+        std::swap(heldBefore, held);
+    }
+    std::string line = "[WinHttpServer::DoReceiveRequests] request refused : " +
+                       (status != 0 ? std::to_string(status) + " " : std::string()) + reason;
+    if (heldBefore != 0) {
+        line += " (" + std::to_string(heldBefore) + " more refusals not logged before this one)";
+    }
+    Logger::Warn(line);
 }
 
 std::shared_ptr<platform::HttpRequestQueue> Queue() {
@@ -128,6 +169,9 @@ platform::HttpQueueOptions QueueOptions() {
         options.certificateFile = ToolBox::JoinPath(folder, WinHttpServer::kCertificateFile);
         options.privateKeyFile = ToolBox::JoinPath(folder, WinHttpServer::kPrivateKeyFile);
     }
+    options.onRefusal = [](const platform::HttpRefusal& refusal) {
+        NoteRefusal(refusal.status, refusal.reason);
+    };
     return options;
 }
 
@@ -200,52 +244,103 @@ void CleanUp(const std::shared_ptr<platform::HttpRequestQueue>& queue) {
     ReleaseStopSemaphore();
 }
 
-// RequestThreadCount keeps the count of running request threads.
-class RequestThreadCount {
-  public:
-    RequestThreadCount() {
-        ServerState& s = State();
-        std::lock_guard lock(s.requestsMutex);
-        ++s.activeRequests;
-    }
-    ~RequestThreadCount() {
-        ServerState& s = State();
-        {
-            std::lock_guard lock(s.requestsMutex);
-            --s.activeRequests;
-        }
-        s.requestsDone.notify_all();
-    }
-    RequestThreadCount(const RequestThreadCount&) = delete;
-    RequestThreadCount& operator=(const RequestThreadCount&) = delete;
-};
-
-std::string ReadBody(platform::HttpRequestQueue& queue, platform::HttpRequest& request) {
-    std::string body;
+// ReadBody gathers the request body; false when it is larger than the queue's limit (it was
+// answered 413 then). The queue hands a whole body over in one piece where it can.
+bool ReadBody(platform::HttpRequestQueue& queue, platform::HttpRequest& request,
+              std::string& body) {
+    const bool debug = LevelOn(LogLevel::Debug);
     if (!request.MoreEntityBody()) {
-        Logger::Debug("[WinHttpServer::DoReceiveRequests] No body to get for this request!");
-        return body;
+        if (debug) {
+            Logger::Debug("[WinHttpServer::DoReceiveRequests] No body to get for this request!");
+        }
+        return true;
     }
-    Logger::Debug(
-        "[WinHttpServer::DoReceiveRequests] try to retrieve the body of the request  [count:0] "
-        "... ");
+    if (debug) {
+        Logger::Debug(
+            "[WinHttpServer::DoReceiveRequests] try to retrieve the body of the request  "
+            "[count:0] ... ");
+    }
+    const std::size_t limit = platform::HttpQueueOptions().maxBodyBytes;
     std::string chunk;
     for (;;) {
-        const std::uint32_t rc = queue.ReceiveEntityBody(request, chunk, 2048);
+        const std::uint32_t rc = queue.ReceiveEntityBody(request, chunk, limit + 1);
         if (rc == SysError::SUCCESS || rc == SysError::HANDLE_EOF) {
-            body += chunk;
+            if (body.empty()) {
+                body.swap(chunk);
+            } else {
+                body.append(chunk);
+            }
+        }
+        if (body.size() > limit) {
+            NoteRefusal(413, "body larger than the limit");
+            WinHttpServer::SendHttpResponse(request, 413, "Payload Too Large", "");
+            return false;
         }
         if (rc == SysError::HANDLE_EOF) {
-            return body;
+            return true;
         }
         if (rc != SysError::SUCCESS) {
             Logger::Debug(
                 "[WinHttpServer::DoReceiveRequests] HttpReceiveRequestEntityBody failed ! rc:" +
                 std::to_string(rc));
-            return body;
+            return true;
         }
     }
 }
+
+// TakeRequestSlot counts a request in when fewer than the bound are being handled, and tells
+// whether a new request thread should start so that one loop keeps waiting.
+bool TakeRequestSlot(bool& startThread) {
+    ServerState& s = State();
+    std::lock_guard lock(s.requestsMutex);
+    if (s.busyRequests >= WinHttpServer::kMaxRequestThreads) {
+        return false;
+    }
+    ++s.busyRequests;
+    startThread = s.idleReceivers == 0 && s.activeRequests < WinHttpServer::kMaxRequestThreads;
+    if (startThread) {
+        ++s.activeRequests;  // reserved before the start, so that two loops do not both start one
+    }
+    return true;
+}
+
+// ReleaseRequestSlot counts a request out; true when this request thread should end because
+// enough others wait.
+bool ReleaseRequestSlot(bool primary) {
+    ServerState& s = State();
+    std::lock_guard lock(s.requestsMutex);
+    --s.busyRequests;
+    return !primary && s.idleReceivers >= kSpareRequestThreads;
+}
+
+void EndRequestThread() {
+    ServerState& s = State();
+    {
+        std::lock_guard lock(s.requestsMutex);
+        --s.activeRequests;
+    }
+    s.requestsDone.notify_all();
+}
+
+// ReceiverWaiting counts a loop in or out of its wait for a request.
+class ReceiverWaiting {
+  public:
+    ReceiverWaiting() { Count(1); }
+    ~ReceiverWaiting() { Count(-1); }
+    ReceiverWaiting(const ReceiverWaiting&) = delete;
+    ReceiverWaiting& operator=(const ReceiverWaiting&) = delete;
+
+  private:
+    static void Count(int step) {
+        ServerState& s = State();
+        std::lock_guard lock(s.requestsMutex);
+        if (step > 0) {
+            ++s.idleReceivers;
+        } else {
+            --s.idleReceivers;
+        }
+    }
+};
 
 bool IsLoopback(const platform::HttpLocalAddress& address) {
     if (address.family == 4) {
@@ -452,26 +547,25 @@ std::int32_t WinHttpServer::extractPortFromFile(const std::string& path) {
     return static_cast<std::int32_t>(port);
 }
 
-std::uint32_t WinHttpServer::DoReceiveRequests() {
+std::uint32_t WinHttpServer::DoReceiveRequests(bool primary) {
     ServerState& s = State();
     const std::shared_ptr<platform::HttpRequestQueue> queue = Queue();
-    Logger::Debug("[WinHttpServer::DoReceiveRequests] started");
-    std::uint64_t buffers = 0;
-    bool newBuffer = true;
+    if (!queue) {
+        return SysError::INVALID_HANDLE;
+    }
+    if (primary) {
+        Logger::Debug("[WinHttpServer::DoReceiveRequests] started");
+    }
     std::uint32_t rc = SysError::SUCCESS;
     while (s.running) {
-        if (newBuffer) {
-            ++buffers;
-            Logger::Debug("[WinHttpServer::DoReceiveRequests] new request Buffer created : buf[" +
-                          std::to_string(buffers) + "]");
-            newBuffer = false;
-        } else {
-            Logger::Debug("[WinHttpServer::DoReceiveRequests] reuse current request Buffer: buf[" +
-                          std::to_string(buffers) + "]");
+        if (LevelOn(LogLevel::Debug)) {
+            Logger::Debug("[WinHttpServer::DoReceiveRequests] waiting for request ...");
         }
-        Logger::Debug("[WinHttpServer::DoReceiveRequests] waiting for request ...");
         std::unique_ptr<platform::HttpRequest> request;
-        rc = queue->ReceiveRequest(request);
+        {
+            const ReceiverWaiting waiting;
+            rc = queue->ReceiveRequest(request);
+        }
         if (rc == SysError::CONNECTION_INVALID) {
             Logger::Error("[WinHttpServer::DoReceiveRequests] ERROR_CONNECTION_INVALID detected !");
             continue;
@@ -482,50 +576,26 @@ std::uint32_t WinHttpServer::DoReceiveRequests() {
                 "aborted(ERROR_OPERATION_ABORTED) !");
             continue;
         }
-        Logger::Debug("[WinHttpServer::DoReceiveRequests] request caught with url " +
-                      request->FullUrl() +
-                      " ! (byteRead:" + std::to_string(request->RawUrl().size()) + ")");
-        const platform::HttpLocalAddress& local = request->LocalAddress();
-        const bool loopback = IsLoopback(local);
-        Logger::Debug(
-            "[WinHttpServer::DoReceiveRequests] HttpReceiveHttpRequest successful ! ( local ip : " +
-            local.text + ")");
-        if (!loopback) {
-            Logger::Debug("[WinHttpServer::DoReceiveRequests] invalid IP address : " + local.text +
-                          ". Only Loopback is allowed");
-            SendHttpResponse(*request, 401, "Unauthorized", "");
+        bool startThread = false;
+        if (!Acceptable(*request)) {
             continue;
         }
-        if (request->VersionMajor() != 1 || request->VersionMinor() != 1) {
-            Logger::Debug("[WinHttpServer::DoReceiveRequests] invalid http version : " +
-                          std::to_string(request->VersionMajor()) + "." +
-                          std::to_string(request->VersionMinor()));
-            const std::uint32_t sent =
-                SendHttpResponse(*request, 505, "HTTP Version not supported", "");
-            if (sent != SysError::SUCCESS) {
-                Logger::Warn(
-                    "[WinHttpServer::DoReceiveRequests] failed to send HTTP 505 response due to "
-                    "error : " +
-                    std::to_string(sent));
-            }
+        if (!TakeRequestSlot(startThread)) {
+            NoteRefusal(503,
+                        "all " + std::to_string(kMaxRequestThreads) + " request threads are busy");
+            SendHttpResponse(*request, 503, "Service Unavailable", "");
             continue;
         }
-        std::string body = ReadBody(*queue, *request);
-        // The thread adopts the request once it runs; until the thread exists the loop keeps
-        // it, so a failed start can still be answered.
-        platform::HttpRequest* handed = request.get();
-        try {
-            std::thread([handed, text = std::move(body)]() mutable {
-                HandleConnection(std::unique_ptr<platform::HttpRequest>(handed), std::move(text));
-            }).detach();
-            [[maybe_unused]] platform::HttpRequest* adopted = request.release();
-        } catch (const std::system_error& e) {
-            Logger::Error("[WinHttpServer::DoReceiveRequests] request thread start failed : " +
-                          std::string(e.what()));
-            SendHttpResponse(*request, 500, "InternalError", ExceptionAnswer());
-            continue;
+        if (startThread) {
+            StartRequestThread();
         }
-        newBuffer = true;
+        ServeRequest(*queue, std::move(request));
+        if (ReleaseRequestSlot(primary)) {
+            break;
+        }
+    }
+    if (!primary) {
+        return rc;
     }
     Logger::Debug("[WinHttpServer::DoReceiveRequests] Http server loop break !");
     if (rc == SysError::OPERATION_ABORTED) {
@@ -535,21 +605,34 @@ std::uint32_t WinHttpServer::DoReceiveRequests() {
     return rc;
 }
 
+void WinHttpServer::ServeRequest(platform::HttpRequestQueue& queue,
+                                 std::unique_ptr<platform::HttpRequest> request) {
+    std::string body;
+    if (ReadBody(queue, *request, body)) {
+        HandleConnection(std::move(request), std::move(body));
+    }
+}
+
 void WinHttpServer::HandleConnection(std::unique_ptr<platform::HttpRequest> request,
                                      std::string body) {
-    const RequestThreadCount counted;
     const auto start = std::chrono::steady_clock::now();
+    const bool debug = LevelOn(LogLevel::Debug);
     const std::string id = std::to_string(request->Id());
-    Logger::Debug(
-        "[WinHttpServer::HandleConnection]******************* request handling start "
-        "[id:" +
-        id + "] ******************* ");
+    if (debug) {
+        Logger::Debug(
+            "[WinHttpServer::HandleConnection]******************* request handling start "
+            "[id:" +
+            id + "] ******************* ");
+    }
     const auto finish = [&] {
         Logger::Internal("[WinHttpServer::HandleConnection] Free buffer : " +
                          AddressText(request.get()));
         request.reset();
-        Logger::Debug("[WinHttpServer::HandleConnection]******************* request finished [id:" +
-                      id + "][duration:" + ElapsedSeconds(start) + "] ******************* ");
+        if (debug) {
+            Logger::Debug(
+                "[WinHttpServer::HandleConnection]******************* request finished [id:" + id +
+                "][duration:" + ElapsedSeconds(start) + "] ******************* ");
+        }
     };
     if (!State().running) {
         Logger::Warn(
@@ -558,38 +641,16 @@ void WinHttpServer::HandleConnection(std::unique_ptr<platform::HttpRequest> requ
         return finish();
     }
     if (request->AbsPath().empty()) {
+        // Answered, so that the connection does not wait for an answer that never comes.
         Logger::Error("[WinHttpServer::HandleConnection] NO URL !!!");
+        SendHttpResponse(*request, 400, "Bad Request", "");
         return finish();
     }
+    // The request's own stop, requested when its client is gone.
+    std::stop_source stop;
+    const std::stop_callback relay(request->ClientGone(), [&stop] { stop.request_stop(); });
     try {
-        const std::string& cooked = request->AbsPath();
-        const std::string urlParamStr = cooked.substr(1);
-        const std::size_t question = urlParamStr.find('?');
-        const std::string urlPath = urlParamStr.substr(0, question);
-        const std::string optionString =
-            question == std::string::npos ? std::string() : urlParamStr.substr(question + 1);
-        Logger::Debug("[WinHttpServer::HandleConnection] cooked url : " + request->FullUrl());
-        Logger::Debug("[WinHttpServer::HandleConnection] urlParamStr : " + urlParamStr);
-        Logger::Debug("[WinHttpServer::HandleConnection] urlPath : " + urlPath +
-                      "//urlOption : " + optionString);
-        if (!body.empty()) {
-            Logger::Debug("[WinHttpServer::HandleConnection]Request body gave has parameters :" +
-                          body);
-        } else {
-            Logger::Debug("[WinHttpServer::HandleConnection]Request body is null !");
-        }
-        const std::string verb = VerbName(request->VerbCode());
-        const bool isHttps = request->FullUrl().rfind("https://", 0) == 0;
-        Logger::Debug("[WinHttpServer::HandleConnection] urlPath : " + urlPath +
-                      "//reqVerb : " + verb + "//optionString : " + optionString +
-                      "//reqBody : " + body + "//rawUrl : " + request->RawUrl());
-        const std::string answer =
-            LaunchDaemonCore::HandleRequest(urlPath, optionString, body, verb, isHttps);
-        const std::uint32_t rc = SendHttpResponse(*request, 200, "OK", answer);
-        if (rc != SysError::SUCCESS) {
-            Logger::Error("[WinHttpServer::HandleConnection] SendHttpResponse failed ! ( rc : " +
-                          std::to_string(rc) + " )");
-        }
+        Dispatch(*request, body, stop);
     } catch (const std::exception& e) {
         Logger::Error("[WinHttpServer::HandleConnection]Exception thrown : " +
                       std::string(e.what()));
@@ -601,24 +662,117 @@ void WinHttpServer::HandleConnection(std::unique_ptr<platform::HttpRequest> requ
     finish();
 }
 
+void WinHttpServer::Dispatch(platform::HttpRequest& request, const std::string& body,
+                             std::stop_source& stop) {
+    const std::string& cooked = request.AbsPath();
+    const std::string urlParamStr = cooked.substr(1);
+    const std::size_t question = urlParamStr.find('?');
+    const std::string urlPath = urlParamStr.substr(0, question);
+    const std::string optionString =
+        question == std::string::npos ? std::string() : urlParamStr.substr(question + 1);
+    const std::string verb = VerbName(request.VerbCode());
+    const bool isHttps = request.FullUrl().rfind("https://", 0) == 0;
+    if (LevelOn(LogLevel::Debug)) {
+        Logger::Debug("[WinHttpServer::HandleConnection] cooked url : " + request.FullUrl());
+        Logger::Debug("[WinHttpServer::HandleConnection] urlParamStr : " + urlParamStr);
+        Logger::Debug("[WinHttpServer::HandleConnection] urlPath : " + urlPath +
+                      "//urlOption : " + optionString);
+        Logger::Debug(body.empty()
+                          ? std::string("[WinHttpServer::HandleConnection]Request body is null !")
+                          : "[WinHttpServer::HandleConnection]Request body gave has parameters :" +
+                                body);
+        Logger::Debug("[WinHttpServer::HandleConnection] urlPath : " + urlPath +
+                      "//reqVerb : " + verb + "//optionString : " + optionString +
+                      "//reqBody : " + body + "//rawUrl : " + request.RawUrl());
+    }
+    std::string answer =
+        LaunchDaemonCore::HandleRequest(urlPath, optionString, body, verb, isHttps);
+    if (stop.stop_requested()) {
+        Logger::Warn("[WinHttpServer::HandleConnection] client gone before its answer [id:" +
+                     std::to_string(request.Id()) + "]");
+        return;
+    }
+    const std::uint32_t rc = SendHttpResponse(request, 200, "OK", std::move(answer));
+    if (rc != SysError::SUCCESS) {
+        Logger::Error("[WinHttpServer::HandleConnection] SendHttpResponse failed ! ( rc : " +
+                      std::to_string(rc) + " )");
+    }
+}
+
+bool WinHttpServer::Acceptable(platform::HttpRequest& request) {
+    const bool debug = LevelOn(LogLevel::Debug);
+    if (debug) {
+        Logger::Debug("[WinHttpServer::DoReceiveRequests] request caught with url " +
+                      request.FullUrl() +
+                      " ! (byteRead:" + std::to_string(request.RawUrl().size()) + ")");
+    }
+    const platform::HttpLocalAddress& local = request.LocalAddress();
+    const bool loopback = IsLoopback(local);
+    if (debug) {
+        Logger::Debug(
+            "[WinHttpServer::DoReceiveRequests] HttpReceiveHttpRequest successful ! ( local ip : " +
+            local.text + ")");
+    }
+    if (!loopback) {
+        Logger::Debug("[WinHttpServer::DoReceiveRequests] invalid IP address : " + local.text +
+                      ". Only Loopback is allowed");
+        SendHttpResponse(request, 401, "Unauthorized", "");
+        return false;
+    }
+    if (request.VersionMajor() != 1 || request.VersionMinor() != 1) {
+        Logger::Debug("[WinHttpServer::DoReceiveRequests] invalid http version : " +
+                      std::to_string(request.VersionMajor()) + "." +
+                      std::to_string(request.VersionMinor()));
+        const std::uint32_t sent = SendHttpResponse(request, 505, "HTTP Version not supported", "");
+        if (sent != SysError::SUCCESS) {
+            Logger::Warn(
+                "[WinHttpServer::DoReceiveRequests] failed to send HTTP 505 response due to "
+                "error : " +
+                std::to_string(sent));
+        }
+        return false;
+    }
+    return true;
+}
+
+void WinHttpServer::StartRequestThread() {
+    try {
+        std::thread([] {
+            DoReceiveRequests(false);
+            EndRequestThread();
+        }).detach();
+    } catch (const std::system_error& e) {
+        // The loops already running take the requests; only the bound is lower for now.
+        EndRequestThread();
+        Logger::Error("[WinHttpServer::DoReceiveRequests] request thread start failed : " +
+                      std::string(e.what()));
+    }
+}
+
 std::uint32_t WinHttpServer::SendHttpResponse(platform::HttpRequest& request, int statusCode,
-                                              const std::string& reason, const std::string& body) {
-    Logger::Internal(
-        "[WinHttpServer::SendHttpResponse] try to send packet :\n\n#With this "
-        "HTTP_REQUEST//[ConnectionId]:" +
-        std::to_string(request.ConnectionId()) + "//[RequestId]:" + std::to_string(request.Id()) +
-        "//[Verb]" + std::to_string(request.VerbCode()) + "//[pRawUrl]:" + request.RawUrl() +
-        "\n#With this content :\n" + body);
+                                              const std::string& reason, std::string body) {
+    if (LevelOn(LogLevel::Internal)) {
+        Logger::Internal(
+            "[WinHttpServer::SendHttpResponse] try to send packet :\n\n#With this "
+            "HTTP_REQUEST//[ConnectionId]:" +
+            std::to_string(request.ConnectionId()) + "//[RequestId]:" +
+            std::to_string(request.Id()) + "//[Verb]" + std::to_string(request.VerbCode()) +
+            "//[pRawUrl]:" + request.RawUrl() + "\n#With this content :\n" + body);
+    }
     const platform::HttpHeaders headers{{"Access-Control-Allow-Origin", "*"}};
-    Logger::Debug("[WinHttpServer::SendHttpResponse]{Before}Unknow header : " +
-                  headers.front().first + ": " + headers.front().second);
-    Logger::Debug("[WinHttpServer::SendHttpResponse]{After}Unknow header : " +
-                  headers.front().first + ": " + headers.front().second);
+    if (LevelOn(LogLevel::Debug)) {
+        Logger::Debug("[WinHttpServer::SendHttpResponse]{Before}Unknow header : " +
+                      headers.front().first + ": " + headers.front().second);
+        Logger::Debug("[WinHttpServer::SendHttpResponse]{After}Unknow header : " +
+                      headers.front().first + ": " + headers.front().second);
+    }
     const std::shared_ptr<platform::HttpRequestQueue> queue = Queue();
     std::uint32_t rc = SysError::INVALID_HANDLE;
     if (queue) {
-        rc = queue->SendResponse(request, statusCode, reason, headers,
-                                 body.substr(0, body.find('\0')));
+        if (const auto nul = body.find('\0'); nul != std::string::npos) {
+            body.resize(nul);
+        }
+        rc = queue->SendResponse(request, statusCode, reason, headers, std::move(body));
     }
     if (rc != SysError::SUCCESS) {
         Logger::Error("[WinHttpServer::SendHttpResponse]HttpSendHttpResponse failed! ( rc : " +

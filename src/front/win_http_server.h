@@ -1,8 +1,10 @@
 // WinHttpServer is the daemon's only network endpoint: an HTTPS prefix on the configured domain
 // and main port, and a plain-HTTP prefix on 127.0.0.1 and an internal port, both registered on
-// the platform's request queue. One receive loop (the thread that called Run) accepts requests
-// that arrived on a loopback address and speak HTTP/1.1, gathers their bodies, and hands each
-// request to a detached thread of its own, which calls the dispatcher and sends the answer.
+// the platform's request queue. Receive loops accept requests that arrived on a loopback
+// address and speak HTTP/1.1, gather their bodies, call the dispatcher and send the answer:
+// the thread that called Run and a bounded set of request threads, started as requests come
+// in and ended when too many are idle, each taking the next request as soon as it is free.
+// Past kMaxRequestThreads requests at once, a request is answered 503 at once.
 //
 // Ports and domain come from "serv.port", "serv.internal.port" and "serv.domain" in the
 // DAEMON_INSTALL_PATH folder (first line of each), and from the environment variable
@@ -10,13 +12,16 @@
 // "serv.crt" and "serv.key" (PEM) from the same folder as "serv.port".
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <stop_token>
 #include <string>
 
 namespace platform {
 class HttpRequest;
-}
+class HttpRequestQueue;
+}  // namespace platform
 
 class WinHttpServer {
   public:
@@ -26,6 +31,8 @@ class WinHttpServer {
     // Certificate and key of the HTTPS prefix, beside "serv.port" (POSIX).
     static constexpr const char* kCertificateFile = "serv.crt";
     static constexpr const char* kPrivateKeyFile = "serv.key";
+    // Requests handled at once; past it the answer is 503 "Service Unavailable".
+    static constexpr std::size_t kMaxRequestThreads = 32;
 
     WinHttpServer() = delete;
 
@@ -39,7 +46,7 @@ class WinHttpServer {
     // SendHttpResponse answers a request with the status, the reason text, the CORS header and
     // the body (up to its first NUL); 0 or the queue's error.
     static std::uint32_t SendHttpResponse(platform::HttpRequest& request, int statusCode,
-                                          const std::string& reason, const std::string& body);
+                                          const std::string& reason, std::string body);
 
     // The steps of Run, public for the tests that drive them one by one.
     static std::string LoadDomain();
@@ -52,12 +59,22 @@ class WinHttpServer {
     static bool IsRunning();
     static std::int32_t MainPort();
     static std::int32_t InternalPort();
-    // ActiveRequests counts the request threads that have not finished yet.
+    // ActiveRequests counts the request threads (beside Run's own) that have not ended yet.
     static std::size_t ActiveRequests();
     // ResetForTests forgets ports, domain and prefixes, as before the first Run.
     static void ResetForTests();
 
   private:
-    static std::uint32_t DoReceiveRequests();
+    // DoReceiveRequests is the receive loop; a request thread runs it too (primary false)
+    // and may end after a request when enough others wait.
+    static std::uint32_t DoReceiveRequests(bool primary = true);
+    // Acceptable answers 401 or 505 to a request that may not go on.
+    static bool Acceptable(platform::HttpRequest& request);
+    static void StartRequestThread();
+    static void ServeRequest(platform::HttpRequestQueue& queue,
+                             std::unique_ptr<platform::HttpRequest> request);
     static void HandleConnection(std::unique_ptr<platform::HttpRequest> request, std::string body);
+    // Dispatch calls the dispatcher and sends its answer, unless stop says the client is gone.
+    static void Dispatch(platform::HttpRequest& request, const std::string& body,
+                         std::stop_source& stop);
 };

@@ -7,12 +7,21 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace platform {
+
+// HttpRefusal is a request or a connection that the queue turned away on its own, before any
+// receiver saw it.
+struct HttpRefusal {
+    int status = 0;      // the answer sent (400, 413, 431), 0 for a connection closed unanswered
+    std::string reason;  // what was wrong, e.g. "repeated Host field", "connection limit reached"
+};
 
 // HttpQueueOptions are the limits that keep slow or greedy clients from holding the daemon.
 // Where the system runs the HTTP service itself (Windows), the system's own limits and
@@ -22,12 +31,17 @@ struct HttpQueueOptions {
     std::string certificateFile;
     std::string privateKeyFile;
     std::size_t maxHeaderBytes = 16 * 1024;  // request line and header fields
-    std::size_t maxBodyBytes = 16 * 1024 * 1024;
+    // What pages send fits in far less; a larger body is refused with 413 before it is read.
+    std::size_t maxBodyBytes = 1024 * 1024;
     // idleTimeout bounds every wait on a client: TLS handshake, a keep-alive connection
     // without a request, a slow request, a response that the client does not read.
     std::chrono::seconds idleTimeout{30};
+    // At the limit, the connection that has waited longest for its next request is closed to
+    // make room; a new connection is refused only when every connection has a request in hand.
     std::size_t maxConnections = 1024;
     std::size_t ioThreads = 2;  // ignored by backends that have no threads of their own
+    // onRefusal hears of every refusal, on the queue's own threads; it must not block.
+    std::function<void(const HttpRefusal&)> onRefusal;
 };
 
 // HttpLocalAddress is the address that a request arrived on: family 4 or 6 (0 for any other
@@ -52,8 +66,9 @@ struct HttpRequestHead {
     // "https://host:port/getVersion?x=1". The host of a wildcard prefix is the one that the
     // client named.
     std::string fullUrl;
-    // absPath is "/path?query"; empty for "*". Percent escapes stay as sent on POSIX; the
-    // system queue on Windows decodes the path.
+    // absPath is "/path?query": the path percent-decoded, a backslash read as "/", the "." and
+    // ".." segments resolved; the query as sent. A target without a path ("*", the
+    // authority form of CONNECT, "x") is refused with 400 and never received.
     std::string absPath;
     std::string rawUrl;  // the request target exactly as sent
     HttpLocalAddress localAddress;
@@ -67,7 +82,8 @@ class HttpRequestState {
 };
 
 // HttpRequest is one received request; it belongs to the thread that handles it and may
-// outlive the queue (answering it then fails).
+// outlive the queue (answering it then fails). A request destroyed without an answer closes
+// its connection: the client learns at once that none will come.
 class HttpRequest {
   public:
     explicit HttpRequest(HttpRequestHead head, std::unique_ptr<HttpRequestState> state = {})
@@ -90,11 +106,21 @@ class HttpRequest {
     const HttpLocalAddress& LocalAddress() const { return head_.localAddress; }
     bool MoreEntityBody() const { return head_.moreEntityBody; }
 
+    // ClientGone is stopped when the answer can no longer reach the client: it hung up or
+    // reset the connection, or the queue closed the connection. A client that only closed its
+    // sending side still counts as present and gets its answer.
+    std::stop_token ClientGone() const { return gone_.get_token(); }
+
     // State is the backend's part, for the queue that made the request.
     HttpRequestState* State() const { return state_.get(); }
+    // GoneSource is what the backend stops when the client is gone.
+    const std::stop_source& GoneSource() const { return gone_; }
 
   private:
     HttpRequestHead head_;
+    std::stop_source gone_;
+    // Declared last: a backend state that closes the connection on destruction still sees the
+    // head and the stop source.
     std::unique_ptr<HttpRequestState> state_;
 };
 
@@ -129,14 +155,15 @@ class HttpRequestQueue {
     // follows, HANDLE_EOF with the last piece (and afterwards with none).
     virtual std::uint32_t ReceiveEntityBody(HttpRequest& request, std::string& chunk,
                                             std::size_t max = 2048) = 0;
-    // SendResponse answers a request, at most once, and returns when the answer is written:
-    // the status line with the reason text, the headers, Content-Length and the body (no
-    // Content-Type unless given). A "Connection: close" header closes the connection after.
-    // CONNECTION_INVALID when the client went away or the request was answered already;
+    // SendResponse answers a request, at most once: the status line with the reason text, the
+    // headers, Content-Length and the body (no Content-Type unless given). It returns once the
+    // answer is handed to the connection, without waiting for the client to read it. A
+    // "Connection: close" header closes the connection after.
+    // CONNECTION_INVALID when the client is known gone or the request was answered already;
     // INVALID_PARAMETER for a status outside 200..999, a body with 204 or 304, a header with CR or
     // LF, or a framing header (Content-Length, Transfer-Encoding) that the queue writes itself.
     virtual std::uint32_t SendResponse(HttpRequest& request, int status, const std::string& reason,
-                                       const HttpHeaders& headers, const std::string& body) = 0;
+                                       const HttpHeaders& headers, std::string body) = 0;
     // Shutdown makes every ReceiveRequest return OPERATION_ABORTED and closes the ports and
     // connections. Afterwards only RemoveUrl still succeeds.
     virtual void Shutdown() = 0;

@@ -103,6 +103,8 @@ TEST_F(ServingDaemon, AnswersFollowTheTransportRulesAndCarryTheCorsHeader) {
         {"POST", false, "iframe", 105, "null"},
         {"POST", true, "function", 91, "null"},
         {"POST", true, "getVersion?x=1", 0, "\"build\": \"7.3\""},
+        {"POST", true, "getVers%69on", 0, "\"daemon\": \"2.6\""},
+        {"POST", true, "x/%2E%2E/isDaemonBusy", 0, "false"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.verb) + (c.https ? " https " : " http ") + c.path);
@@ -133,6 +135,41 @@ TEST_F(ServingDaemon, RefusesHttp10With505) {
     EXPECT_EQ(received.rfind("HTTP/1.1 505 HTTP Version not supported\r\n", 0), 0u) << received;
     EXPECT_NE(received.find("Access-Control-Allow-Origin: *\r\n"), std::string::npos);
     EXPECT_NE(received.find("Content-Length: 0\r\n"), std::string::npos);
+}
+
+// Requests the server will not take are answered, so that no connection waits for nothing, and
+// logged at WARN, a few lines at a time however many come.
+TEST_F(ServingDaemon, RefusedRequestsAreAnsweredAndLoggedSparingly) {
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(site_->InternalPort()) + "\r\n";
+    const std::string oversized(1024 * 1024 + 1, 'x');
+    const struct {
+        std::string request;
+        const char* statusLine;
+    } cases[] = {
+        {"POST /function HTTP/1.1\r\n" + host +
+             "Content-Length: " + std::to_string(oversized.size()) + "\r\n\r\n" + oversized,
+         "HTTP/1.1 413 Payload Too Large\r\n"},
+        {"GET x HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 400 Bad Request\r\n"},
+        {"OPTIONS * HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 400 Bad Request\r\n"},
+        {"GET /iframe HTTP/1.1\r\n" + host + host + "\r\n", "HTTP/1.1 400 Bad Request\r\n"},
+    };
+    for (int round = 0; round < 3; ++round) {
+        for (const auto& c : cases) {
+            RawConnection raw(site_->InternalPort());
+            std::string received;
+            ASSERT_TRUE(raw.Send(c.request));
+            ASSERT_TRUE(raw.ReadUntilClosed(received));
+            EXPECT_EQ(received.rfind(c.statusLine, 0), 0u) << received;
+        }
+    }
+    const std::string log = site_->Log();
+    const std::string line = "[WinHttpServer::DoReceiveRequests] request refused : ";
+    std::size_t lines = 0;
+    for (auto at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, 5u) << log;
+    EXPECT_NE(log.find("request refused : 413 body larger than the limit"), std::string::npos);
 }
 
 TEST_F(ServingDaemon, BodyOfManyPiecesArrivesWhole) {

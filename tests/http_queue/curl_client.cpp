@@ -1,5 +1,7 @@
 #include "http_queue/curl_client.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -131,6 +133,14 @@ void RawConnection::Close() {
     if (curl_ != nullptr) {
         curl_easy_cleanup(curl_);
         curl_ = nullptr;
+    }
+}
+
+void RawConnection::HalfClose() {
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    if (curl_ != nullptr && curl_easy_getinfo(curl_, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK &&
+        socket != CURL_SOCKET_BAD) {
+        ::shutdown(socket, SHUT_WR);
     }
 }
 

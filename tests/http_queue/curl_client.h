@@ -70,6 +70,8 @@ class RawConnection {
     // ReadUntilClosed collects what the server sends until it closes the connection; false
     // when it did not close within some seconds.
     bool ReadUntilClosed(std::string& received);
+    // HalfClose ends the sending side only; answers can still be read.
+    void HalfClose();
     void Close();
 
   private:

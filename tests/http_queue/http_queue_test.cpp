@@ -6,6 +6,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <thread>
 
 #include "http_queue/curl_client.h"
@@ -71,6 +72,10 @@ class HttpQueueTest : public testing::Test {
     void SetUp() override {
         options_.certificateFile = Cert();
         options_.privateKeyFile = Key();
+        options_.onRefusal = [this](const platform::HttpRefusal& refusal) {
+            std::lock_guard lock(seenMutex_);
+            refusals_.push_back(refusal.status);
+        };
     }
     void TearDown() override { StopEcho(); }
 
@@ -147,6 +152,21 @@ class HttpQueueTest : public testing::Test {
         std::lock_guard lock(seenMutex_);
         return seen_;
     }
+    std::vector<int> RefusalsSoFar() {
+        std::lock_guard lock(seenMutex_);
+        return refusals_;
+    }
+    // Exchange sends bytes on a connection of its own and reads until the server closes it;
+    // "(open)" is appended when it stays open.
+    std::string Exchange(const std::string& bytes) const {
+        vl_test::RawConnection raw(httpPort_);
+        std::string received;
+        if (!raw.Send(bytes) || !raw.ReadUntilClosed(received)) {
+            received += "(open)";
+        }
+        return received;
+    }
+    std::string Host() const { return "Host: 127.0.0.1:" + std::to_string(httpPort_) + "\r\n"; }
 
     static inline std::unique_ptr<vl_test::TempDir> files_;
     HttpQueueOptions options_;
@@ -156,7 +176,15 @@ class HttpQueueTest : public testing::Test {
     std::thread echo_;
     std::mutex seenMutex_;
     std::vector<Seen> seen_;
+    std::vector<int> refusals_;
 };
+
+// WaitForStop is true once token is stopped, false when it still is not after limit.
+bool WaitForStop(const std::stop_token& token, std::chrono::milliseconds limit) {
+    std::promise<void> stopped;
+    const std::stop_callback signal(token, [&stopped] { stopped.set_value(); });
+    return stopped.get_future().wait_for(limit) == std::future_status::ready;
+}
 
 TEST_F(HttpQueueTest, RequestsAndAnswersTravelOverBothSchemes) {
     Start();
@@ -272,31 +300,122 @@ TEST_F(HttpQueueTest, Http10RequestReachesTheQueueAndEndsItsConnection) {
     EXPECT_EQ(client->Fetch({"GET", Url(false, "/getVersion")}).newConnections, 1);
 }
 
-TEST_F(HttpQueueTest, OversizedOrMisaddressedRequestsNeverReachTheQueue) {
+TEST_F(HttpQueueTest, RefusedRequestsAreAnsweredClosedAndReported) {
     options_.maxBodyBytes = 4096;
     Start();
     StartEcho();
-    struct Case {
-        const char* what;
-        CurlCall call;
-        long status;
-    };
-    CurlCall chunked{"POST", Url(false, "/function"), Pattern(5000)};
-    chunked.chunked = true;
-    const Case cases[] = {
-        {"header", {"GET", Url(false, "/x"), "", {"X-Big: " + Pattern(20000)}}, 431},
-        {"sized body", {"POST", Url(false, "/function"), Pattern(5000)}, 413},
-        {"chunked body", chunked, 413},
-        {"other host",
-         {"GET", Url(true, "/x"), "", {"Host: rebound.example:" + std::to_string(httpsPort_)}},
-         400},
+    const std::string host = Host();
+    const std::string post = "POST /function HTTP/1.1\r\n" + host;
+    const struct {
+        std::string request;
+        int status;
+    } cases[] = {
+        {"GET x HTTP/1.1\r\n" + host + "\r\n", 400},
+        {"OPTIONS * HTTP/1.1\r\n" + host + "\r\n", 400},
+        {"CONNECT vl.test:443 HTTP/1.1\r\nHost: vl.test:443\r\n\r\n", 400},
+        {"GET /x HTTP/1.1\r\n\r\n", 400},
+        {"GET /x HTTP/1.1\r\nHost: \r\n\r\n", 400},
+        {"GET /x HTTP/1.1\r\n" + host + host + "\r\n", 400},
+        {"GET /x HTTP/1.1\r\nHost: rebound.example:" + std::to_string(httpPort_) + "\r\n\r\n", 400},
+        {"GET /a%zz HTTP/1.1\r\n" + host + "\r\n", 400},
+        {"GET /a%00b HTTP/1.1\r\n" + host + "\r\n", 400},
+        {post + "Transfer-Encoding: gzip\r\n\r\nxyz", 400},
+        {post + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 400},
+        {post + "Content-Length: 5000\r\n\r\n" + Pattern(5000), 413},
+        {post + "Transfer-Encoding: chunked\r\n\r\n1388\r\n" + Pattern(5000) + "\r\n0\r\n\r\n",
+         413},
+        {"GET /x HTTP/1.1\r\n" + host + "X-Big: " + Pattern(20000) + "\r\n\r\n", 431},
     };
     for (const auto& c : cases) {
-        auto client = Client();
-        EXPECT_EQ(client->Fetch(c.call).status, c.status) << c.what;
+        SCOPED_TRACE(c.request.substr(0, 60));
+        const std::size_t before = RefusalsSoFar().size();
+        const std::string received = Exchange(c.request);
+        EXPECT_EQ(received.rfind("HTTP/1.1 " + std::to_string(c.status) + " ", 0), 0u) << received;
+        EXPECT_EQ(received.find("(open)"), std::string::npos);
+        const auto refusals = RefusalsSoFar();
+        ASSERT_EQ(refusals.size(), before + 1);
+        EXPECT_EQ(refusals.back(), c.status);
     }
     EXPECT_EQ(Client()->Fetch({"POST", Url(false, "/function"), Pattern(4096)}).status, 200);
     EXPECT_EQ(SeenSoFar().size(), 1u);
+}
+
+TEST_F(HttpQueueTest, PathIsDecodedAndResolvedAndAWholeUrlNamesItsHost) {
+    Start();
+    StartEcho();
+    const std::string port = std::to_string(httpPort_);
+    const struct {
+        std::string target, hostField;
+        long status;
+        std::string absPath;
+    } cases[] = {
+        {"/getVers%69on", "127.0.0.1", 200, "/getVersion"},
+        {"/a/./b/../c?x=%41&y=/../", "127.0.0.1", 200, "/a/c?x=%41&y=/../"},
+        {"/a%5Cb/%2e%2e/../../c", "127.0.0.1", 200, "/c"},
+        {"/dir/.", "127.0.0.1", 200, "/dir/"},
+        {"http://127.0.0.1:" + port + "/x%20y?q", "elsewhere.example", 200, "/x y?q"},
+        {"http://rebound.example:" + port + "/x", "127.0.0.1:" + port, 400, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        const std::size_t before = SeenSoFar().size();
+        const std::string received =
+            Exchange("GET " + c.target + " HTTP/1.1\r\nHost: " + c.hostField +
+                     "\r\nConnection: close\r\n\r\n");
+        EXPECT_EQ(received.rfind("HTTP/1.1 " + std::to_string(c.status) + " ", 0), 0u) << received;
+        const auto seen = SeenSoFar();
+        ASSERT_EQ(seen.size(), before + (c.status == 200 ? 1 : 0));
+        if (c.status == 200) {
+            EXPECT_EQ(seen.back().absPath, c.absPath);
+            EXPECT_EQ(seen.back().fullUrl, "http://127.0.0.1:" + port + c.absPath);
+        }
+    }
+}
+
+// A client that leaves stops its request; one that only ends its sending side still gets the
+// answer (after an interim "100 Continue" that told the two apart).
+TEST_F(HttpQueueTest, ClientGoneStopsTheRequestButAHalfCloseDoesNot) {
+    Start();
+    enum class End { Close, HalfClose, QueueShutdown };
+    for (const End end : {End::Close, End::HalfClose, End::QueueShutdown}) {
+        SCOPED_TRACE(static_cast<int>(end));
+        vl_test::RawConnection raw(httpPort_);
+        ASSERT_TRUE(raw.Send("GET /slow HTTP/1.1\r\n" + Host() + "\r\n"));
+        std::unique_ptr<HttpRequest> request;
+        ASSERT_EQ(queue_->ReceiveRequest(request), SysError::SUCCESS);
+        const std::stop_token gone = request->ClientGone();
+        EXPECT_FALSE(gone.stop_requested());
+        if (end == End::Close) {
+            raw.Close();
+        } else if (end == End::HalfClose) {
+            raw.HalfClose();
+        } else {
+            queue_->Shutdown();
+        }
+        const bool stopped = WaitForStop(gone, std::chrono::seconds(end == End::HalfClose ? 1 : 3));
+        EXPECT_EQ(stopped, end != End::HalfClose);
+        const auto rc = queue_->SendResponse(*request, 200, "OK", {}, "late");
+        EXPECT_EQ(rc, stopped ? SysError::CONNECTION_INVALID : SysError::SUCCESS);
+        if (end == End::HalfClose) {
+            std::string received;
+            EXPECT_TRUE(raw.ReadUntilClosed(received));
+            EXPECT_EQ(received.rfind("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n", 0), 0u)
+                << received;
+            EXPECT_TRUE(received.ends_with("late")) << received;
+        }
+    }
+}
+
+TEST_F(HttpQueueTest, RequestDestroyedWithoutAnswerClosesItsConnection) {
+    Start();
+    vl_test::RawConnection raw(httpPort_);
+    ASSERT_TRUE(raw.Send("GET /x HTTP/1.1\r\n" + Host() + "\r\n"));
+    std::unique_ptr<HttpRequest> request;
+    ASSERT_EQ(queue_->ReceiveRequest(request), SysError::SUCCESS);
+    request.reset();
+    std::string received;
+    EXPECT_TRUE(raw.ReadUntilClosed(received));
+    EXPECT_EQ(received, "");
 }
 
 TEST_F(HttpQueueTest, ShutdownReleasesTheReceiverAndThePorts) {
@@ -383,18 +502,12 @@ TEST_F(HttpQueueTest, ConcurrentRequestsGetTheirOwnAnswers) {
     }
 }
 
-TEST_F(HttpQueueTest, AnswerFailsWhenTheClientIsGoneOrWasAnswered) {
+TEST_F(HttpQueueTest, AnswerIsCheckedAndGivenOnce) {
     Start();
-    vl_test::RawConnection raw(httpPort_);
-    ASSERT_TRUE(raw.Send("GET /getVersion HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
-    std::unique_ptr<HttpRequest> request;
-    ASSERT_EQ(queue_->ReceiveRequest(request), SysError::SUCCESS);
-    raw.Close();
-    EXPECT_EQ(queue_->SendResponse(*request, 200, "OK", {}, "late"), SysError::CONNECTION_INVALID);
-
     auto reply = std::async(std::launch::async, [this] {
         return Client()->Fetch({"GET", Url(false, "/x")});
     });
+    std::unique_ptr<HttpRequest> request;
     ASSERT_EQ(queue_->ReceiveRequest(request), SysError::SUCCESS);
     EXPECT_EQ(queue_->SendResponse(*request, 200, "OK", {{"Bad\r\nName", "x"}}, ""),
               SysError::INVALID_PARAMETER);
@@ -415,26 +528,33 @@ TEST_F(HttpQueueTest, RequestMayOutliveItsQueue) {
     EXPECT_EQ(request->AbsPath(), "/f");
 }
 
-TEST_F(HttpQueueTest, ConnectionsBeyondTheLimitAreClosed) {
-    options_.maxConnections = 1;
+// At the limit, the connection idle the longest makes room; connections whose request is in
+// hand are kept, and a newcomer is refused only when there is no other way.
+TEST_F(HttpQueueTest, IdleConnectionsMakeRoomAtTheLimit) {
+    options_.maxConnections = 2;
     Start();
-    StartEcho();
-    vl_test::RawConnection first(httpPort_);
-    vl_test::RawConnection second(httpPort_);
-    std::string received;
-    ASSERT_TRUE(second.ReadUntilClosed(received));
-    EXPECT_EQ(received, "");
+    vl_test::RawConnection oldest(httpPort_);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    vl_test::RawConnection busy(httpPort_);
+    ASSERT_TRUE(busy.Send("GET /held HTTP/1.1\r\n" + Host() + "\r\n"));
+    std::unique_ptr<HttpRequest> held;
+    ASSERT_EQ(queue_->ReceiveRequest(held), SysError::SUCCESS);
 
-    ASSERT_TRUE(first.Send("GET /x HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"));
-    ASSERT_TRUE(first.ReadUntilClosed(received));
-    EXPECT_EQ(received.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << received;
-    first.Close();
-    // The slot frees once the server has seen the close; a few attempts cover that moment.
-    long status = 0;
-    for (int attempt = 0; attempt < 100 && status != 200; ++attempt) {
-        status = Client()->Fetch({"GET", Url(false, "/x")}).status;
-    }
-    EXPECT_EQ(status, 200);
+    vl_test::RawConnection newcomer(httpPort_);
+    std::string received;
+    EXPECT_TRUE(oldest.ReadUntilClosed(received));
+    ASSERT_TRUE(newcomer.Send("GET /new HTTP/1.1\r\n" + Host() + "\r\n"));
+    std::unique_ptr<HttpRequest> second;
+    ASSERT_EQ(queue_->ReceiveRequest(second), SysError::SUCCESS);
+    EXPECT_EQ(second->AbsPath(), "/new");
+
+    // Both connections now have a request in hand: the next one is turned away.
+    vl_test::RawConnection refused(httpPort_);
+    EXPECT_TRUE(refused.ReadUntilClosed(received));
+    EXPECT_EQ(received, "");
+    EXPECT_EQ(queue_->SendResponse(*held, 200, "OK", {}, "kept"), SysError::SUCCESS);
+    EXPECT_FALSE(held->ClientGone().stop_requested());
+    EXPECT_EQ(RefusalsSoFar(), (std::vector<int>{0, 0}));
 }
 
 }  // namespace

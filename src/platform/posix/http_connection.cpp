@@ -71,24 +71,106 @@ bool StartsWithNoCase(std::string_view text, std::string_view head) {
            beast::iequals(Beast(text.substr(0, head.size())), Beast(head));
 }
 
-// AbsPathOf keeps path and query of a request target; an absolute-form target loses its
-// scheme and authority, "*" and the authority form of CONNECT have none.
-std::string AbsPathOf(std::string_view target) {
+// SplitTarget splits an origin-form ("/p?q") or absolute-form ("http://host:port/p?q")
+// request target into the authority (empty for the origin form) and path with query. False
+// for a target without an absolute path: "*", the authority form of CONNECT, "x".
+bool SplitTarget(std::string_view target, std::string_view& authority, std::string& rest) {
     if (!target.empty() && target.front() == '/') {
-        return std::string(target);
+        rest = std::string(target);
+        return true;
     }
-    const auto scheme = target.find("://");
-    if (scheme == std::string_view::npos) {
-        return {};
+    std::size_t skip = 0;
+    if (StartsWithNoCase(target, "http://")) {
+        skip = 7;
+    } else if (StartsWithNoCase(target, "https://")) {
+        skip = 8;
+    } else {
+        return false;
     }
-    const auto rest = target.find_first_of("/?", scheme + 3);
-    if (rest == std::string_view::npos) {
-        return "/";
+    const auto end = target.find_first_of("/?#", skip);
+    authority = target.substr(skip, end == std::string_view::npos ? target.npos : end - skip);
+    const auto tail = end == std::string_view::npos ? std::string_view{} : target.substr(end);
+    rest = tail.empty() || tail.front() != '/' ? "/" + std::string(tail) : std::string(tail);
+    return !authority.empty() && authority.find('@') == std::string_view::npos;
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
     }
-    if (target[rest] == '?') {
-        return "/" + std::string(target.substr(rest));
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// DecodePath percent-decodes a path and reads a backslash as "/". A broken escape or a
+// decoded control character makes it unusable.
+bool DecodePath(std::string_view path, std::string& decoded) {
+    decoded.clear();
+    decoded.reserve(path.size());
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        char c = path[i];
+        if (c == '%') {
+            const int high = i + 2 < path.size() ? HexValue(path[i + 1]) : -1;
+            const int low = high < 0 ? -1 : HexValue(path[i + 2]);
+            if (low < 0) {
+                return false;
+            }
+            c = static_cast<char>(high * 16 + low);
+            i += 2;
+        }
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            return false;
+        }
+        decoded.push_back(c == '\\' ? '/' : c);
     }
-    return std::string(target.substr(rest));
+    return true;
+}
+
+// RemoveDotSegments resolves "." and ".." in a path that begins with "/"; ".." never climbs
+// above the root.
+std::string RemoveDotSegments(std::string_view path) {
+    std::vector<std::string_view> kept;
+    bool trailing = false;
+    std::size_t begin = 1;
+    while (begin <= path.size()) {
+        const auto end = std::min(path.find('/', begin), path.size());
+        const auto segment = path.substr(begin, end - begin);
+        const bool last = end == path.size();
+        if (segment == "." || segment == "..") {
+            if (segment == ".." && !kept.empty()) {
+                kept.pop_back();
+            }
+            trailing = last;
+        } else {
+            kept.push_back(segment);
+        }
+        begin = end + 1;
+    }
+    std::string out;
+    out.reserve(path.size());
+    for (const auto segment : kept) {
+        out.append("/").append(segment);
+    }
+    if (out.empty() || (trailing && out.back() != '/')) {
+        out.push_back('/');
+    }
+    return out;
+}
+
+// CookTarget makes absPath from path and query: the path decoded and normalised, the query
+// as sent.
+bool CookTarget(std::string_view rest, std::string& absPath) {
+    const auto question = rest.find('?');
+    std::string decoded;
+    if (!DecodePath(rest.substr(0, question), decoded)) {
+        return false;
+    }
+    absPath = RemoveDotSegments(decoded);
+    if (question != std::string_view::npos) {
+        absPath.append(rest.substr(question));
+    }
+    return true;
 }
 
 std::string_view PathOf(std::string_view absPath) {
@@ -130,6 +212,32 @@ bool IsParseError(const error_code& ec) {
            ec != http::error::end_of_stream && ec != http::error::partial_message;
 }
 
+// FieldProblem applies the framing and Host rules: one non-empty Host field (required from
+// HTTP/1.1 on) and no transfer coding but a lone "chunked". Empty when the fields are usable.
+std::string_view FieldProblem(const http::request<http::string_body>& request) {
+    const auto hosts = request.count(http::field::host);
+    if (hosts > 1) {
+        return "repeated Host field";
+    }
+    if (hosts == 0 && request.version() >= 11) {
+        return "missing Host field";
+    }
+    if (hosts == 1 && request[http::field::host].empty()) {
+        return "empty Host field";
+    }
+    const auto codings = request.count(http::field::transfer_encoding);
+    if (codings > 1 ||
+        (codings == 1 && (!beast::iequals(request[http::field::transfer_encoding], "chunked") ||
+                          request.count(http::field::content_length) != 0))) {
+        return "transfer coding other than chunked";
+    }
+    return {};
+}
+
+std::int64_t SteadyTicks() {
+    return std::chrono::steady_clock::now().time_since_epoch().count();
+}
+
 // Session is a connection over one stream type: beast::tcp_stream for http, an ssl_stream
 // over it for https. Everything it does runs on the strand of its socket.
 template <class Stream>
@@ -154,8 +262,12 @@ class Session final : public Connection {
 
     void Abort() override {
         down_ = true;
-        MarkClosed(true);
+        MarkClosed();
         Lowest().close();
+    }
+
+    void CheckPeer() override {
+        net::post(stream_.get_executor(), beast::bind_front_handler(&Session::LookAtPeer, Self()));
     }
 
   private:
@@ -164,20 +276,23 @@ class Session final : public Connection {
     }
     beast::tcp_stream& Lowest() { return beast::get_lowest_layer(stream_); }
     std::chrono::seconds Idle() const { return owner_.Options().idleTimeout; }
+    bool KeepAlive() const {
+        const auto& request = parser_->get();
+        return request.version() == 11 && request.keep_alive();
+    }
 
     void PostWrite(Response response) override {
         net::post(stream_.get_executor(), [self = Self(), r = std::move(response)]() mutable {
             try {
-                self->Write(std::move(r), true);
+                self->Write(std::move(r));
             } catch (const std::exception&) {
-                // The sender must not stay blocked on a write that never started.
-                self->FinishSend(SysError::CONNECTION_INVALID);
-                self->Close();
+                self->Close();  // the answer is lost; the client must not wait for it
             }
         });
     }
 
     void Begin() {
+        SetWaiting(true);
         if constexpr (kTls) {
             Lowest().expires_after(Idle());
             stream_.async_handshake(net::ssl::stream_base::server,
@@ -200,6 +315,7 @@ class Session final : public Connection {
         parser_->header_limit(static_cast<std::uint32_t>(std::min<std::size_t>(
             options.maxHeaderBytes, std::numeric_limits<std::uint32_t>::max())));
         parser_->body_limit(options.maxBodyBytes);
+        SetWaiting(true);
         Lowest().expires_after(Idle());
         http::async_read_header(stream_, buffer_, *parser_,
                                 beast::bind_front_handler(&Session::OnHeader, Self()));
@@ -208,6 +324,10 @@ class Session final : public Connection {
     void OnHeader(error_code ec, std::size_t) {
         if (ec) {
             return OnReadError(ec);
+        }
+        SetWaiting(false);
+        if (!Admissible()) {
+            return;
         }
         if (parser_->is_done()) {
             return Deliver();
@@ -221,6 +341,42 @@ class Session final : public Connection {
             return;
         }
         ReadBody();
+    }
+
+    // Admissible checks target, fields and route before any body is read; a request that
+    // fails is answered here.
+    bool Admissible() {
+        const auto& request = parser_->get();
+        std::string_view authority;
+        std::string rest;
+        if (!SplitTarget(Std(request.target()), authority, rest)) {
+            return Refuse(400, "no absolute path in the target");
+        }
+        if (const auto problem = FieldProblem(request); !problem.empty()) {
+            return Refuse(400, problem);
+        }
+        if (!CookTarget(rest, absPath_)) {
+            return Refuse(400, "undecodable path");
+        }
+        // A whole URL names its own host; the Host field then only has to be there.
+        const auto host = authority.empty() ? Std(request[http::field::host]) : authority;
+        urlBase_.clear();
+        switch (port_->Route(host, PathOf(absPath_), local_.text, urlBase_)) {
+            case Port::Match::Found:
+                return true;
+            case Port::Match::BadHost:
+                return Refuse(400, "host not served here");
+            case Port::Match::NoPath:
+                break;
+        }
+        Answer(404, "Not Found", KeepAlive() && parser_->is_done());
+        return false;
+    }
+
+    bool Refuse(unsigned status, std::string_view reason) {
+        owner_.Refused(static_cast<int>(status), reason);
+        Answer(status, http::obsolete_reason(static_cast<http::status>(status)), false);
+        return false;
     }
 
     void OnContinue(error_code ec, std::size_t) {
@@ -247,99 +403,78 @@ class Session final : public Connection {
     // (closed, reset, timed out, TLS truncated).
     void OnReadError(const error_code& ec) {
         if (ec == http::error::header_limit) {
-            return Answer(431, "Request Header Fields Too Large", false);
+            Refuse(431, "header fields too large");
+        } else if (ec == http::error::body_limit) {
+            Refuse(413, "body larger than the limit");
+        } else if (IsParseError(ec)) {
+            Refuse(400, "malformed request");
+        } else {
+            Close();
         }
-        if (ec == http::error::body_limit) {
-            return Answer(413, "Payload Too Large", false);
-        }
-        if (IsParseError(ec)) {
-            return Answer(400, "Bad Request", false);
-        }
-        Close();
     }
 
     void Deliver() {
         auto& request = parser_->get();
-        const bool keepAlive = request.version() == 11 && request.keep_alive();
         HttpRequestHead head;
-        head.absPath = AbsPathOf(Std(request.target()));
-        std::string urlBase;
-        switch (port_->Route(Std(request[http::field::host]), PathOf(head.absPath), local_.text,
-                             urlBase)) {
-            case Port::Match::Found:
-                break;
-            case Port::Match::BadHost:
-                return Answer(400, "Bad Request", false);
-            case Port::Match::NoPath:
-                return Answer(404, "Not Found", keepAlive);
-        }
         head.id = owner_.NextRequestId();
         head.connectionId = id_;
         head.verb = std::string(request.method_string());
         head.verbCode = VerbCode(head.verb);
         head.versionMajor = static_cast<int>(request.version() / 10);
         head.versionMinor = static_cast<int>(request.version() % 10);
-        head.fullUrl = std::move(urlBase) + head.absPath;
+        head.fullUrl = std::move(urlBase_) + absPath_;
+        head.absPath = std::move(absPath_);
         head.rawUrl = std::string(Std(request.target()));
         head.localAddress = local_;
 
         auto state = std::make_unique<PosixRequestState>();
         state->connection = weak_from_this();
+        state->requestId = head.id;
         state->body = std::move(request.body());
-        state->keepAlive = keepAlive;
+        state->keepAlive = KeepAlive();
         state->headRequest = head.verbCode == kHeadVerb;
         head.moreEntityBody = !state->body.empty();
+        version11_ = request.version() == 11;
+        probed_ = false;
         parser_.reset();
         if (buffer_.size() == 0 && buffer_.capacity() > kIdleBufferBytes) {
             buffer_.shrink_to_fit();  // idle connections should not keep a large body's room
         }
 
         // Nothing is read until the answer is written, so no timer runs meanwhile: the
-        // handler may take as long as its operation does.
-        Awaiting(head.id);
-        owner_.Deliver(std::make_unique<HttpRequest>(std::move(head), std::move(state)));
+        // handler may take as long as its operation does. The owner's watch looks at the
+        // client now and then instead.
+        auto handed = std::make_unique<HttpRequest>(std::move(head), std::move(state));
+        Awaiting(handed->Id(), handed->GoneSource());
+        owner_.Watch();
+        owner_.Deliver(std::move(handed));
     }
 
     // Answer writes a response of the queue's own (a refused request).
-    void Answer(unsigned status, std::string_view reason, bool keepAlive) {
+    void Answer(unsigned status, beast::string_view reason, bool keepAlive) {
         parser_.reset();
         Response response{static_cast<http::status>(status), 11};
-        response.reason(Beast(reason));
+        response.reason(reason);
         response.keep_alive(keepAlive);
         response.content_length(0);
-        Write(std::move(response), false);
+        Write(std::move(response));
     }
 
-    void Write(Response response, bool forSend) {
+    void Write(Response response) {
         if (down_) {
-            if (forSend) {
-                FinishSend(SysError::CONNECTION_INVALID);
-            }
             return;
         }
-        if (forSend && PeerGone()) {
-            FinishSend(SysError::CONNECTION_INVALID);
-            return Close();
+        if (probing_) {
+            pending_ = std::move(response);  // written once the probe is out
+            hasPending_ = true;
+            return;
         }
         response_ = std::move(response);
         Lowest().expires_after(Idle());
-        http::async_write(stream_, response_,
-                          beast::bind_front_handler(&Session::OnWrite, Self(), forSend));
+        http::async_write(stream_, response_, beast::bind_front_handler(&Session::OnWrite, Self()));
     }
 
-    // PeerGone tells whether the client closed its side while its request was being
-    // handled; the write alone would still succeed, and the answer would go nowhere.
-    bool PeerGone() {
-        pollfd watch{};
-        watch.fd = Lowest().socket().native_handle();
-        watch.events = POLLRDHUP;
-        return ::poll(&watch, 1, 0) > 0 && (watch.revents & (POLLRDHUP | POLLHUP | POLLERR));
-    }
-
-    void OnWrite(bool forSend, error_code ec, std::size_t) {
-        if (forSend) {
-            FinishSend(ec ? SysError::CONNECTION_INVALID : SysError::SUCCESS);
-        }
+    void OnWrite(error_code ec, std::size_t) {
         if (ec) {
             return Close();
         }
@@ -350,10 +485,47 @@ class Session final : public Connection {
         ReadHeader();
     }
 
+    // LookAtPeer tells a client that hung up from one that only closed its sending side. A
+    // reset or hang-up shows at once. An end of stream alone may be either: an interim
+    // "100 Continue" goes out, which a half-closed client reads and ignores, and a closed
+    // one answers with a reset that the next look sees.
+    void LookAtPeer() {
+        if (down_ || probing_ || !InHand()) {
+            return;
+        }
+        pollfd watch{};
+        watch.fd = Lowest().socket().native_handle();
+        watch.events = POLLRDHUP;
+        if (::poll(&watch, 1, 0) <= 0) {
+            return;
+        }
+        if ((watch.revents & (POLLHUP | POLLERR)) != 0) {
+            return Close();
+        }
+        if ((watch.revents & POLLRDHUP) != 0 && !probed_ && version11_) {
+            probing_ = true;
+            Lowest().expires_after(Idle());
+            net::async_write(stream_, net::buffer(kContinue.data(), kContinue.size()),
+                             beast::bind_front_handler(&Session::OnProbe, Self()));
+        }
+    }
+
+    void OnProbe(error_code ec, std::size_t) {
+        probing_ = false;
+        probed_ = true;
+        if (ec) {
+            return Close();
+        }
+        if (hasPending_) {
+            hasPending_ = false;
+            Write(std::move(pending_));
+        }
+    }
+
     // Finish ends the connection politely: TLS close_notify, or a half close followed by
     // reading what the client still sends, so that it gets the last answer and no reset.
     void Finish() {
-        MarkClosed(false);
+        MarkClosed();
         Lowest().expires_after(std::min(Idle(), std::chrono::seconds(kLingerTime)));
         if constexpr (kTls) {
             stream_.async_shutdown(beast::bind_front_handler(&Session::OnFinished, Self()));
@@ -384,7 +556,7 @@ class Session final : public Connection {
             return;
         }
         down_ = true;
-        MarkClosed(false);
+        MarkClosed();
         Lowest().close();
         owner_.Forget(id_);
     }
@@ -393,8 +565,15 @@ class Session final : public Connection {
     Stream stream_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
+    std::string absPath_;  // of the request being read, once its head is checked
+    std::string urlBase_;
     Response response_;
+    Response pending_;
     bool down_ = false;
+    bool probing_ = false;
+    bool probed_ = false;
+    bool hasPending_ = false;
+    bool version11_ = false;
     std::array<char, 512> drain_{};
     std::size_t drained_ = 0;
 };
@@ -541,54 +720,66 @@ std::shared_ptr<Connection> Connection::Make(ConnectionOwner& owner, std::shared
 }
 
 std::uint32_t Connection::Send(std::uint64_t requestId, Response response) {
-    SendWait wait;
     {
         std::lock_guard lock(mutex_);
         if (closed_ || requestId == 0 || awaiting_ != requestId) {
             return SysError::CONNECTION_INVALID;
         }
         awaiting_ = 0;
-        sending_ = &wait;
+        gone_ = std::stop_source(std::nostopstate);
     }
     try {
         PostWrite(std::move(response));
     } catch (const std::exception&) {
-        std::lock_guard lock(mutex_);
-        if (sending_ == &wait) {
-            sending_ = nullptr;
-        }
+        MarkClosed();
         return SysError::NOT_ENOUGH_MEMORY;
     }
-    std::unique_lock lock(mutex_);
-    done_.wait(lock, [&] { return wait.done; });
-    return wait.result;
+    return SysError::SUCCESS;
 }
 
-void Connection::Awaiting(std::uint64_t requestId) {
+void Connection::Abandon(std::uint64_t requestId) {
+    {
+        std::lock_guard lock(mutex_);
+        if (closed_ || requestId == 0 || awaiting_ != requestId) {
+            return;
+        }
+        awaiting_ = 0;
+        closed_ = true;
+        gone_ = std::stop_source(std::nostopstate);
+    }
+    try {
+        CloseSoon();
+    } catch (const std::exception&) {
+        // Out of memory: the idle timer of the next read never starts, the queue's shut-down
+        // still closes the socket.
+    }
+}
+
+bool Connection::InHand() const {
+    std::lock_guard lock(mutex_);
+    return awaiting_ != 0;
+}
+
+void Connection::Awaiting(std::uint64_t requestId, std::stop_source gone) {
     std::lock_guard lock(mutex_);
     awaiting_ = requestId;
+    gone_ = std::move(gone);
 }
 
-void Connection::FinishSend(std::uint32_t result) {
-    std::lock_guard lock(mutex_);
-    if (sending_ != nullptr) {
-        sending_->result = result;
-        sending_->done = true;
-        sending_ = nullptr;
+void Connection::MarkClosed() {
+    std::stop_source gone(std::nostopstate);
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        awaiting_ = 0;
+        gone.swap(gone_);
     }
-    done_.notify_all();
+    gone.request_stop();
 }
 
-void Connection::MarkClosed(bool wakeWriter) {
-    std::lock_guard lock(mutex_);
-    closed_ = true;
-    awaiting_ = 0;
-    if (wakeWriter && sending_ != nullptr) {
-        sending_->result = SysError::CONNECTION_INVALID;
-        sending_->done = true;
-        sending_ = nullptr;
-        done_.notify_all();
-    }
+void Connection::SetWaiting(bool waiting) {
+    waitingSince_.store(waiting ? std::max<std::int64_t>(SteadyTicks(), 1) : 0,
+                        std::memory_order_relaxed);
 }
 
 }  // namespace platform::posix_http

@@ -3,14 +3,15 @@
 // connection (plain or TLS) that parses requests and writes their answers.
 #pragma once
 
+#include <atomic>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/string_body.hpp>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -76,10 +77,14 @@ class ConnectionOwner {
     virtual void Deliver(std::unique_ptr<HttpRequest> request) = 0;
     // Forget drops a closed connection from the owner's table.
     virtual void Forget(std::uint64_t connectionId) = 0;
+    // Refused reports a request or connection turned away (HttpQueueOptions::onRefusal).
+    virtual void Refused(int status, std::string_view reason) = 0;
+    // Watch asks for CheckPeer calls while a request is in hand.
+    virtual void Watch() = 0;
 };
 
 // Connection is one accepted client. It reads one request at a time: after handing a request
-// to the owner it waits for the answer before it reads the next one.
+// to the owner it reads nothing more until the answer is written.
 class Connection : public std::enable_shared_from_this<Connection> {
   public:
     // Make wraps an accepted socket; tls is null for plain HTTP.
@@ -97,48 +102,63 @@ class Connection : public std::enable_shared_from_this<Connection> {
     virtual void CloseSoon() = 0;
     // Abort closes the connection from outside once no I/O thread runs any more.
     virtual void Abort() = 0;
+    // CheckPeer looks, on the strand, whether the client of the request in hand is still
+    // there, and closes the connection when it is not.
+    virtual void CheckPeer() = 0;
 
-    // Send writes the answer to requestId and blocks until it is written: 0, or
-    // CONNECTION_INVALID when the client is gone or the request is not the one waiting.
+    // Send hands the answer to requestId over for writing: 0, or CONNECTION_INVALID when the
+    // connection is closed or the request is not the one in hand.
     std::uint32_t Send(std::uint64_t requestId, Response response);
+    // Abandon closes the connection when requestId is still without an answer.
+    void Abandon(std::uint64_t requestId);
+    // InHand tells whether a request of this connection waits for its answer.
+    bool InHand() const;
+
+    // WaitingSince is when the connection began to wait for its next request (steady clock
+    // ticks), 0 while a request is read, handled or answered.
+    std::int64_t WaitingSince() const { return waitingSince_.load(std::memory_order_relaxed); }
+    // MarkEvicted is true for the first caller only: the one that closes it to make room.
+    bool MarkEvicted() { return !evicted_.exchange(true); }
+    bool Evicted() const { return evicted_.load(); }
 
   protected:
     Connection(ConnectionOwner& owner, std::shared_ptr<Port> port, std::uint64_t id)
         : owner_(owner), port_(std::move(port)), id_(id) {}
 
-    // The write itself, on the strand; it ends with FinishSend.
+    // The write itself, on the strand.
     virtual void PostWrite(Response response) = 0;
 
-    // Awaiting marks requestId as the one whose answer is expected.
-    void Awaiting(std::uint64_t requestId);
-    // FinishSend wakes the thread blocked in Send with its result.
-    void FinishSend(std::uint32_t result);
-    // MarkClosed refuses further answers; with wakeWriter it also ends a Send whose write
-    // will never run (the I/O threads are gone).
-    void MarkClosed(bool wakeWriter);
+    // Awaiting marks requestId as the request in hand; gone is stopped if the connection
+    // closes before the answer is handed over.
+    void Awaiting(std::uint64_t requestId, std::stop_source gone);
+    // MarkClosed refuses further answers and stops the request in hand.
+    void MarkClosed();
+    void SetWaiting(bool waiting);
 
     ConnectionOwner& owner_;
     const std::shared_ptr<Port> port_;
     const std::uint64_t id_;
 
   private:
-    // SendWait lives on the stack of the thread blocked in Send.
-    struct SendWait {
-        bool done = false;
-        std::uint32_t result = 0;
-    };
-
-    std::mutex mutex_;
-    std::condition_variable done_;
+    mutable std::mutex mutex_;
     std::uint64_t awaiting_ = 0;  // request id whose answer is expected, 0 when none
+    std::stop_source gone_{std::nostopstate};
     bool closed_ = false;
-    SendWait* sending_ = nullptr;  // the Send whose write is on its way
+    std::atomic<std::int64_t> waitingSince_{0};
+    std::atomic<bool> evicted_{false};
 };
 
 // PosixRequestState is what a request keeps from its connection.
 class PosixRequestState final : public HttpRequestState {
   public:
+    ~PosixRequestState() override {
+        if (const auto owner = connection.lock()) {
+            owner->Abandon(requestId);
+        }
+    }
+
     std::weak_ptr<Connection> connection;
+    std::uint64_t requestId = 0;
     std::string body;
     std::size_t bodyRead = 0;
     bool keepAlive = true;  // the client lets the connection live after the answer

@@ -35,6 +35,9 @@ using boost::system::error_code;
 
 // A failed accept for want of descriptors is retried after this pause rather than at once.
 constexpr std::chrono::milliseconds kAcceptRetry{100};
+// While requests are in hand, their clients are looked at this often: a client that left is
+// noticed within about two periods (one to see its end of stream, one to see its reset).
+constexpr std::chrono::milliseconds kWatchPeriod{200};
 
 std::uint32_t BindError(const error_code& ec) {
     if (ec == net::error::address_in_use) {
@@ -124,7 +127,9 @@ struct Listener {
 class PosixQueue final : public HttpRequestQueue, private ConnectionOwner {
   public:
     explicit PosixQueue(const HttpQueueOptions& options)
-        : options_(options), io_(static_cast<int>(std::max<std::size_t>(options.ioThreads, 1))) {}
+        : options_(options),
+          io_(static_cast<int>(std::max<std::size_t>(options.ioThreads, 1))),
+          watch_(net::make_strand(io_)) {}
     ~PosixQueue() override { Shutdown(); }
 
     std::uint32_t Start();
@@ -135,7 +140,7 @@ class PosixQueue final : public HttpRequestQueue, private ConnectionOwner {
     std::uint32_t ReceiveEntityBody(HttpRequest& request, std::string& chunk,
                                     std::size_t max) override;
     std::uint32_t SendResponse(HttpRequest& request, int status, const std::string& reason,
-                               const HttpHeaders& headers, const std::string& body) override;
+                               const HttpHeaders& headers, std::string body) override;
     void Shutdown() override;
 
     // Admit takes an accepted socket, or closes it when the queue is full or stopping.
@@ -146,6 +151,12 @@ class PosixQueue final : public HttpRequestQueue, private ConnectionOwner {
     std::uint64_t NextRequestId() override { return ++lastRequestId_; }
     void Deliver(std::unique_ptr<HttpRequest> request) override;
     void Forget(std::uint64_t connectionId) override;
+    void Refused(int status, std::string_view reason) override;
+    void Watch() override;
+    void OnWatch(error_code ec);
+    // MakeRoom picks, at the connection limit, the connection that has waited longest for a
+    // request; null when every connection has one in hand. Called under mutex_.
+    std::shared_ptr<Connection> MakeRoom();
 
     std::uint32_t EnsureTls();
     std::uint32_t Listen(Listener& listener, const std::vector<ListenAddress>& addresses);
@@ -158,11 +169,14 @@ class PosixQueue final : public HttpRequestQueue, private ConnectionOwner {
     std::unique_ptr<net::ssl::context> tls_;
     net::io_context io_;
     std::optional<net::executor_work_guard<net::io_context::executor_type>> work_;
+    net::steady_timer watch_;  // on its own strand
+    std::atomic<bool> watching_{false};
 
     std::mutex mutex_;  // guards what follows down to the request list
     bool stopping_ = false;
     std::map<std::uint16_t, Listener> listeners_;
     std::unordered_map<std::uint64_t, std::shared_ptr<Connection>> connections_;
+    std::size_t evicting_ = 0;  // connections closed to make room, not yet gone
 
     std::mutex requestsMutex_;
     std::condition_variable requestsReady_;
@@ -406,17 +420,45 @@ void PosixQueue::Admit(const std::shared_ptr<Port>& port, tcp::socket socket) {
     // Answers are small and written whole; waiting to fill a segment only adds delay.
     socket.set_option(tcp::no_delay(true), ec);
     std::shared_ptr<Connection> connection;
+    std::shared_ptr<Connection> evicted;
     {
-        std::lock_guard lock(mutex_);
-        if (stopping_ || connections_.size() >= options_.maxConnections) {
+        std::unique_lock lock(mutex_);
+        if (stopping_) {
             return;
+        }
+        if (connections_.size() - evicting_ >= options_.maxConnections) {
+            evicted = MakeRoom();
+            if (!evicted) {
+                lock.unlock();
+                Refused(0, "connection limit reached");
+                return;
+            }
         }
         connection =
             Connection::Make(*this, port, std::move(socket), port->Https() ? tls_.get() : nullptr,
                              ++lastConnectionId_, LocalAddressOf(local));
         connections_.emplace(connection->Id(), connection);
     }
+    if (evicted) {
+        evicted->CloseSoon();
+        Refused(0, "connection limit reached, the longest waiting connection closed");
+    }
     connection->Start();
+}
+
+std::shared_ptr<Connection> PosixQueue::MakeRoom() {
+    std::shared_ptr<Connection> oldest;
+    for (const auto& [id, connection] : connections_) {
+        const auto since = connection->WaitingSince();
+        if (since != 0 && !connection->Evicted() && (!oldest || since < oldest->WaitingSince())) {
+            oldest = connection;
+        }
+    }
+    if (oldest && oldest->MarkEvicted()) {
+        ++evicting_;
+        return oldest;
+    }
+    return nullptr;
 }
 
 void PosixQueue::Forget(std::uint64_t connectionId) {
@@ -426,6 +468,50 @@ void PosixQueue::Forget(std::uint64_t connectionId) {
     if (found != connections_.end()) {
         last = std::move(found->second);
         connections_.erase(found);
+        evicting_ -= last->Evicted() && evicting_ > 0 ? 1 : 0;
+    }
+}
+
+void PosixQueue::Refused(int status, std::string_view reason) {
+    if (!options_.onRefusal) {
+        return;
+    }
+    try {
+        options_.onRefusal(HttpRefusal{status, std::string(reason)});
+    } catch (const std::exception&) {
+        // A listener that fails loses its report; the queue goes on.
+    }
+}
+
+void PosixQueue::Watch() {
+    if (watching_.exchange(true)) {
+        return;
+    }
+    net::post(watch_.get_executor(), [this] {
+        watch_.expires_after(kWatchPeriod);
+        watch_.async_wait([this](error_code ec) { OnWatch(ec); });
+    });
+}
+
+void PosixQueue::OnWatch(error_code ec) {
+    if (ec) {
+        return;
+    }
+    watching_ = false;  // before the look, so that a request handed out meanwhile re-arms
+    std::vector<std::shared_ptr<Connection>> inHand;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [id, connection] : connections_) {
+            if (connection->InHand()) {
+                inHand.push_back(connection);
+            }
+        }
+    }
+    for (const auto& connection : inHand) {
+        connection->CheckPeer();
+    }
+    if (!inHand.empty()) {
+        Watch();
     }
 }
 
@@ -457,6 +543,11 @@ std::uint32_t PosixQueue::ReceiveEntityBody(HttpRequest& request, std::string& c
     if (state == nullptr || max == 0) {
         return SysError::INVALID_PARAMETER;
     }
+    if (state->bodyRead == 0 && max >= state->body.size()) {
+        chunk.clear();
+        chunk.swap(state->body);  // the whole body at once: handed over, not copied
+        return SysError::HANDLE_EOF;
+    }
     const std::size_t count = std::min(max, state->body.size() - state->bodyRead);
     chunk.assign(state->body, state->bodyRead, count);
     state->bodyRead += count;
@@ -472,7 +563,7 @@ bool FramingHeader(std::string_view name) {
 }
 
 std::uint32_t PosixQueue::SendResponse(HttpRequest& request, int status, const std::string& reason,
-                                       const HttpHeaders& headers, const std::string& body) try {
+                                       const HttpHeaders& headers, std::string body) try {
     auto* state = dynamic_cast<PosixRequestState*>(request.State());
     const bool bodyless = status == 204 || status == 304;
     if (state == nullptr || status < 200 || status > 999 || !CleanText(reason) ||
@@ -492,7 +583,7 @@ std::uint32_t PosixQueue::SendResponse(HttpRequest& request, int status, const s
         response.content_length(body.size());
     }
     if (!state->headRequest) {
-        response.body() = body;
+        response.body() = std::move(body);
     }
     const auto connection = state->connection.lock();
     if (!connection) {

@@ -31,6 +31,8 @@ constexpr const char* kVerbTexts[] = {
 };
 
 constexpr std::size_t kFirstRequestBuffer = 4096;
+// One body read asks the system for at most this much, whatever the caller allows.
+constexpr std::size_t kBodyReadBytes = 64 * 1024;
 
 // UrlText converts a cooked URL part, whose lengths count bytes. URLs travel as UTF-8 in the
 // daemon, whatever the ANSI code page.
@@ -61,9 +63,34 @@ bool SameName(std::string_view a, std::string_view b) {
            });
 }
 
+// QueueHandle owns the system queue's handle. Requests keep it weakly: a request destroyed
+// without an answer cancels itself while the queue is still there.
+class QueueHandle {
+  public:
+    QueueHandle() = default;
+    ~QueueHandle() {
+        if (handle != nullptr) {
+            ::CloseHandle(handle);
+        }
+    }
+    QueueHandle(const QueueHandle&) = delete;
+    QueueHandle& operator=(const QueueHandle&) = delete;
+
+    HANDLE handle = nullptr;
+};
+
 // Win32RequestState ties a request to the system queue's request id.
 class Win32RequestState final : public HttpRequestState {
   public:
+    ~Win32RequestState() override {
+        const auto owner = queue.lock();
+        if (!answered && owner) {
+            // The system then closes the connection: its client does not wait for nothing.
+            ::HttpCancelHttpRequest(owner->handle, id, nullptr);
+        }
+    }
+
+    std::weak_ptr<QueueHandle> queue;
     HTTP_REQUEST_ID id = HTTP_NULL_ID;
     bool bodyLeft = false;
     bool answered = false;
@@ -73,9 +100,7 @@ class Win32Queue final : public HttpRequestQueue {
   public:
     ~Win32Queue() override {
         Shutdown();
-        if (queue_ != nullptr) {
-            ::CloseHandle(queue_);
-        }
+        owner_.reset();  // the handle closes here unless a request is cancelling itself
         if (initialized_) {
             ::HttpTerminate(HTTP_INITIALIZE_SERVER, nullptr);
         }
@@ -84,7 +109,13 @@ class Win32Queue final : public HttpRequestQueue {
     std::uint32_t Open() {
         const ULONG rc = ::HttpInitialize(HTTPAPI_VERSION_1, HTTP_INITIALIZE_SERVER, nullptr);
         initialized_ = rc == NO_ERROR;
-        return initialized_ ? ::HttpCreateHttpHandle(&queue_, 0) : rc;
+        if (!initialized_) {
+            return rc;
+        }
+        owner_ = std::make_shared<QueueHandle>();
+        const ULONG created = ::HttpCreateHttpHandle(&owner_->handle, 0);
+        queue_ = owner_->handle;
+        return created;
     }
 
     std::uint32_t AddUrl(const std::string& prefix) override {
@@ -112,7 +143,7 @@ class Win32Queue final : public HttpRequestQueue {
             } else if (rc != NO_ERROR) {
                 return rc;
             } else {
-                request = MakeRequest(*raw);
+                request = MakeRequest(*raw, owner_);
                 return SysError::SUCCESS;
             }
         }
@@ -130,7 +161,7 @@ class Win32Queue final : public HttpRequestQueue {
         if (!state->bodyLeft) {
             return SysError::HANDLE_EOF;
         }
-        chunk.resize(std::min<std::size_t>(max, std::numeric_limits<ULONG>::max()));
+        chunk.resize(std::min(max, kBodyReadBytes));
         ULONG bytes = 0;
         const ULONG rc = ::HttpReceiveRequestEntityBody(
             queue_, state->id, 0, chunk.data(), static_cast<ULONG>(chunk.size()), &bytes, nullptr);
@@ -142,7 +173,7 @@ class Win32Queue final : public HttpRequestQueue {
     }
 
     std::uint32_t SendResponse(HttpRequest& request, int status, const std::string& reason,
-                               const HttpHeaders& headers, const std::string& body) override try {
+                               const HttpHeaders& headers, std::string body) override try {
         auto* state = dynamic_cast<Win32RequestState*>(request.State());
         const bool bodyless = status == 204 || status == 304;
         if (state == nullptr || status < 200 || status > 999 || !CleanText(reason) ||
@@ -203,7 +234,8 @@ class Win32Queue final : public HttpRequestQueue {
         response.Headers.KnownHeaders[id].RawValueLength = static_cast<USHORT>(value.size());
     }
 
-    static std::unique_ptr<HttpRequest> MakeRequest(const HTTP_REQUEST& raw) {
+    static std::unique_ptr<HttpRequest> MakeRequest(const HTTP_REQUEST& raw,
+                                                    const std::shared_ptr<QueueHandle>& owner) {
         HttpRequestHead head;
         head.id = raw.RequestId;
         head.connectionId = raw.ConnectionId;
@@ -225,13 +257,15 @@ class Win32Queue final : public HttpRequestQueue {
         }
         head.localAddress = LocalAddressOf(raw.Address.pLocalAddress);
         auto state = std::make_unique<Win32RequestState>();
+        state->queue = owner;
         state->id = raw.RequestId;
         state->bodyLeft = (raw.Flags & HTTP_REQUEST_FLAG_MORE_ENTITY_BODY_EXISTS) != 0;
         head.moreEntityBody = state->bodyLeft;
         return std::make_unique<HttpRequest>(std::move(head), std::move(state));
     }
 
-    HANDLE queue_ = nullptr;
+    std::shared_ptr<QueueHandle> owner_;
+    HANDLE queue_ = nullptr;  // owner_'s handle
     bool initialized_ = false;
     std::atomic<bool> shutdown_{false};
 };
