@@ -32,8 +32,13 @@ constexpr std::chrono::milliseconds kStopWait{5000};
 // Request threads still running when the server ends get this long to send their answers
 // (they fail at once: the queue is shut down) before Run's clean-up reports done.
 constexpr std::chrono::milliseconds kRequestDrain{2000};
+// A request that finds every request thread busy waits this long for one before it is
+// answered 503.
+constexpr std::chrono::milliseconds kSlotWait{1000};
 // Request threads beyond this many waiting for a request end after their request.
 constexpr std::size_t kSpareRequestThreads = 2;
+// A request body in the log is cut after this many bytes.
+constexpr std::size_t kBodyLogBytes = 4096;
 // Refusals are logged at most kRefusalLines times per window; the rest are counted.
 constexpr int kRefusalLines = 5;
 constexpr std::chrono::seconds kRefusalWindow{10};
@@ -57,11 +62,13 @@ struct ServerState {
     std::atomic<bool> semaphoreReady{false};
     std::binary_semaphore stopSemaphore{0};
 
-    std::mutex requestsMutex;  // guards the three counts
+    std::mutex requestsMutex;  // guards what follows
     std::condition_variable requestsDone;
+    std::condition_variable slotFree;
     std::size_t activeRequests = 0;  // request threads started and not ended
     std::size_t idleReceivers = 0;   // loops waiting for a request
     std::size_t busyRequests = 0;    // requests being handled
+    bool saturated = false;          // a request found no request thread within kSlotWait
 };
 
 ServerState& State() {
@@ -288,12 +295,17 @@ bool ReadBody(platform::HttpRequestQueue& queue, platform::HttpRequest& request,
     }
 }
 
-// TakeRequestSlot counts a request in when fewer than the bound are being handled, and tells
-// whether a new request thread should start so that one loop keeps waiting.
+// TakeRequestSlot counts a request in once fewer than the bound are being handled, waiting a
+// moment for one to end: a burst waits, only requests that stay (stalled operations) make
+// the others fail. It tells whether a new request thread should start, so that one loop
+// keeps waiting for requests.
 bool TakeRequestSlot(bool& startThread) {
     ServerState& s = State();
-    std::lock_guard lock(s.requestsMutex);
-    if (s.busyRequests >= WinHttpServer::kMaxRequestThreads) {
+    std::unique_lock lock(s.requestsMutex);
+    const auto free = [&s] { return s.busyRequests < WinHttpServer::kMaxRequestThreads; };
+    // Once a wait was in vain, the next requests fail at once until a request ends.
+    if (s.saturated ? !free() : !s.slotFree.wait_for(lock, kSlotWait, free)) {
+        s.saturated = true;
         return false;
     }
     ++s.busyRequests;
@@ -310,6 +322,8 @@ bool ReleaseRequestSlot(bool primary) {
     ServerState& s = State();
     std::lock_guard lock(s.requestsMutex);
     --s.busyRequests;
+    s.saturated = false;
+    s.slotFree.notify_one();
     return !primary && s.idleReceivers >= kSpareRequestThreads;
 }
 
@@ -343,16 +357,23 @@ class ReceiverWaiting {
 };
 
 bool IsLoopback(const platform::HttpLocalAddress& address) {
-    if (address.family == 4) {
-        Logger::Debug("[WinHttpServer::DoReceiveRequests] local address family : AF_INET");
-        return address.text == "127.0.0.1";
+    const char* family = address.family == 4   ? "AF_INET"
+                         : address.family == 6 ? "AF_INET6"
+                                               : "unknown";
+    if (LevelOn(LogLevel::Debug)) {
+        Logger::Debug(std::string("[WinHttpServer::DoReceiveRequests] local address family : ") +
+                      family);
     }
-    if (address.family == 6) {
-        Logger::Debug("[WinHttpServer::DoReceiveRequests] local address family : AF_INET6");
-        return address.text == "::1";
+    return (address.family == 4 && address.text == "127.0.0.1") ||
+           (address.family == 6 && address.text == "::1");
+}
+
+// BodyForLog is a body as the log shows it: its first few KB, then how long it was.
+std::string BodyForLog(const std::string& body) {
+    if (body.size() <= kBodyLogBytes) {
+        return body;
     }
-    Logger::Debug("[WinHttpServer::DoReceiveRequests] local address family : unknown");
-    return false;
+    return body.substr(0, kBodyLogBytes) + "... (" + std::to_string(body.size()) + " bytes)";
 }
 
 std::string ElapsedSeconds(std::chrono::steady_clock::time_point start) {
@@ -625,8 +646,10 @@ void WinHttpServer::HandleConnection(std::unique_ptr<platform::HttpRequest> requ
             id + "] ******************* ");
     }
     const auto finish = [&] {
-        Logger::Internal("[WinHttpServer::HandleConnection] Free buffer : " +
-                         AddressText(request.get()));
+        if (LevelOn(LogLevel::Internal)) {
+            Logger::Internal("[WinHttpServer::HandleConnection] Free buffer : " +
+                             AddressText(request.get()));
+        }
         request.reset();
         if (debug) {
             Logger::Debug(
@@ -673,6 +696,7 @@ void WinHttpServer::Dispatch(platform::HttpRequest& request, const std::string& 
     const std::string verb = VerbName(request.VerbCode());
     const bool isHttps = request.FullUrl().rfind("https://", 0) == 0;
     if (LevelOn(LogLevel::Debug)) {
+        const std::string shown = BodyForLog(body);
         Logger::Debug("[WinHttpServer::HandleConnection] cooked url : " + request.FullUrl());
         Logger::Debug("[WinHttpServer::HandleConnection] urlParamStr : " + urlParamStr);
         Logger::Debug("[WinHttpServer::HandleConnection] urlPath : " + urlPath +
@@ -680,10 +704,10 @@ void WinHttpServer::Dispatch(platform::HttpRequest& request, const std::string& 
         Logger::Debug(body.empty()
                           ? std::string("[WinHttpServer::HandleConnection]Request body is null !")
                           : "[WinHttpServer::HandleConnection]Request body gave has parameters :" +
-                                body);
+                                shown);
         Logger::Debug("[WinHttpServer::HandleConnection] urlPath : " + urlPath +
                       "//reqVerb : " + verb + "//optionString : " + optionString +
-                      "//reqBody : " + body + "//rawUrl : " + request.RawUrl());
+                      "//reqBody : " + shown + "//rawUrl : " + request.RawUrl());
     }
     std::string answer =
         LaunchDaemonCore::HandleRequest(urlPath, optionString, body, verb, isHttps);

@@ -4,7 +4,8 @@
 // address and speak HTTP/1.1, gather their bodies, call the dispatcher and send the answer:
 // the thread that called Run and a bounded set of request threads, started as requests come
 // in and ended when too many are idle, each taking the next request as soon as it is free.
-// Past kMaxRequestThreads requests at once, a request is answered 503 at once.
+// When kMaxRequestThreads requests are in hand and none ends within a second, the next
+// request is answered 503.
 //
 // Ports and domain come from "serv.port", "serv.internal.port" and "serv.domain" in the
 // DAEMON_INSTALL_PATH folder (first line of each), and from the environment variable
@@ -31,7 +32,8 @@ class WinHttpServer {
     // Certificate and key of the HTTPS prefix, beside "serv.port" (POSIX).
     static constexpr const char* kCertificateFile = "serv.crt";
     static constexpr const char* kPrivateKeyFile = "serv.key";
-    // Requests handled at once; past it the answer is 503 "Service Unavailable".
+    // Requests handled at once; past it, after a second's wait for one to end, the answer is
+    // 503 "Service Unavailable".
     static constexpr std::size_t kMaxRequestThreads = 32;
 
     WinHttpServer() = delete;

@@ -13,6 +13,7 @@
 #include <iterator>
 #include <limits>
 #include <memory>
+#include <stop_token>
 #include <string_view>
 #include <vector>
 
@@ -79,6 +80,59 @@ class QueueHandle {
     HANDLE handle = nullptr;
 };
 
+// DisconnectWatch stops a request's client-gone source when the system reports that the
+// request's connection closed, or that the queue shut down, through a wait of the system
+// thread pool. It holds the queue handle until its own wait is over.
+class DisconnectWatch {
+  public:
+    DisconnectWatch(std::shared_ptr<QueueHandle> queue, HTTP_CONNECTION_ID connection,
+                    std::stop_source gone)
+        : queue_(std::move(queue)), gone_(std::move(gone)) {
+        event_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (event_ == nullptr) {
+            return;
+        }
+        overlapped_.hEvent = event_;
+        const ULONG rc = ::HttpWaitForDisconnect(queue_->handle, connection, &overlapped_);
+        if (rc == NO_ERROR) {
+            gone_.request_stop();  // already closed
+            return;
+        }
+        pending_ = rc == ERROR_IO_PENDING;
+        if (pending_ && !::RegisterWaitForSingleObject(&wait_, event_, &DisconnectWatch::OnSignal,
+                                                       this, INFINITE, WT_EXECUTEONLYONCE)) {
+            wait_ = nullptr;
+        }
+    }
+    ~DisconnectWatch() {
+        if (wait_ != nullptr) {
+            ::UnregisterWaitEx(wait_, INVALID_HANDLE_VALUE);  // returns once no callback runs
+        }
+        if (pending_) {
+            ::CancelIoEx(queue_->handle, &overlapped_);
+            DWORD bytes = 0;
+            ::GetOverlappedResult(queue_->handle, &overlapped_, &bytes, TRUE);
+        }
+        if (event_ != nullptr) {
+            ::CloseHandle(event_);
+        }
+    }
+    DisconnectWatch(const DisconnectWatch&) = delete;
+    DisconnectWatch& operator=(const DisconnectWatch&) = delete;
+
+  private:
+    static void CALLBACK OnSignal(PVOID context, BOOLEAN) {
+        static_cast<DisconnectWatch*>(context)->gone_.request_stop();
+    }
+
+    std::shared_ptr<QueueHandle> queue_;
+    std::stop_source gone_;
+    OVERLAPPED overlapped_{};
+    HANDLE event_ = nullptr;
+    HANDLE wait_ = nullptr;
+    bool pending_ = false;
+};
+
 // Win32RequestState ties a request to the system queue's request id.
 class Win32RequestState final : public HttpRequestState {
   public:
@@ -94,6 +148,7 @@ class Win32RequestState final : public HttpRequestState {
     HTTP_REQUEST_ID id = HTTP_NULL_ID;
     bool bodyLeft = false;
     bool answered = false;
+    std::unique_ptr<DisconnectWatch> watch;
 };
 
 class Win32Queue final : public HttpRequestQueue {
@@ -257,11 +312,15 @@ class Win32Queue final : public HttpRequestQueue {
         }
         head.localAddress = LocalAddressOf(raw.Address.pLocalAddress);
         auto state = std::make_unique<Win32RequestState>();
+        Win32RequestState& kept = *state;
         state->queue = owner;
         state->id = raw.RequestId;
         state->bodyLeft = (raw.Flags & HTTP_REQUEST_FLAG_MORE_ENTITY_BODY_EXISTS) != 0;
         head.moreEntityBody = state->bodyLeft;
-        return std::make_unique<HttpRequest>(std::move(head), std::move(state));
+        auto request = std::make_unique<HttpRequest>(std::move(head), std::move(state));
+        kept.watch =
+            std::make_unique<DisconnectWatch>(owner, raw.ConnectionId, request->GoneSource());
+        return request;
     }
 
     std::shared_ptr<QueueHandle> owner_;
