@@ -846,6 +846,12 @@ std::size_t WinHttpServer::ActiveRequests() {
     return s.activeRequests;
 }
 
+std::size_t WinHttpServer::RequestsInHand() {
+    ServerState& s = State();
+    std::lock_guard lock(s.requestsMutex);
+    return s.busyRequests;
+}
+
 void WinHttpServer::ResetForTests() {
     ServerState& s = State();
     s.running = false;

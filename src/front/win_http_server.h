@@ -63,6 +63,8 @@ class WinHttpServer {
     static std::int32_t InternalPort();
     // ActiveRequests counts the request threads (beside Run's own) that have not ended yet.
     static std::size_t ActiveRequests();
+    // RequestsInHand counts the requests being handled.
+    static std::size_t RequestsInHand();
     // ResetForTests forgets ports, domain and prefixes, as before the first Run.
     static void ResetForTests();
 

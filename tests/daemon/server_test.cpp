@@ -1,11 +1,14 @@
-// The server in-process, with a main function that holds its request: the bound on request
-// threads, the 503 past it, and the threads that end once the burst is over.
+// The server in-process, with requests held inside the dispatcher: the bound on request
+// threads, the 503 past it, and the threads that end once the burst is over. A request is
+// held where it reads the session file, which is a FIFO until the test writes to it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <future>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -35,10 +38,7 @@ class ServerTest : public FrontEnv {
         Config::Activate(ConfigId::KTV_MODE);  // plain HTTP may call functions
         Config::Activate(ConfigId::NO_NEED_SEC);
         server_ = std::async(std::launch::async, [] { return WinHttpServer::Run(); });
-        for (int i = 0; i < 500 && !WinHttpServer::IsRunning(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ASSERT_TRUE(WinHttpServer::IsRunning());
+        ASSERT_TRUE(WaitFor([] { return WinHttpServer::IsRunning(); }));
     }
     void TearDown() override {
         Release();
@@ -46,31 +46,41 @@ class ServerTest : public FrontEnv {
             EXPECT_TRUE(WinHttpServer::Stop());
             EXPECT_EQ(server_.get(), 0u);
         }
+        stopPump_ = true;
+        pump_.join();
         WinHttpServer::ResetForTests();
         curl_global_cleanup();
         FrontEnv::TearDown();
     }
 
-    // Hold registers "hold", a main function that waits until Release.
+    // Hold makes the session file a FIFO: every session query waits until Release.
     void Hold() {
-        LaunchDaemonCore::MainFunctionEntry entry;
-        entry.call = [this](const ZorvidRequestInfo&, const JSON::JSONItem&, JSON::JSONDocument&) {
-            std::unique_lock lock(mutex_);
-            ++inside_;
-            changed_.notify_all();
-            changed_.wait(lock, [this] { return released_; });
-            return 0;
-        };
-        LaunchDaemonCore::RegisterMainFunctionForTests("hold", entry);
+        ASSERT_EQ(::mkfifo(Path("sessions.fifo").c_str(), 0600), 0);
+        SetEnv("QVYLD_SESSION_FILE", Path("sessions.fifo"));
     }
-    bool WaitInside(int count) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(30), [&] { return inside_ >= count; });
-    }
+    // Release feeds the FIFO, one session list per reader, until told to stop.
     void Release() {
-        std::lock_guard lock(mutex_);
-        released_ = true;
-        changed_.notify_all();
+        if (pump_.joinable()) {
+            return;
+        }
+        pump_ = std::thread([this] {
+            while (!stopPump_) {
+                const int fd = ::open(Path("sessions.fifo").c_str(), O_WRONLY | O_NONBLOCK);
+                if (fd < 0) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                    continue;
+                }
+                const std::string list = R"([{"id": 1, "user": "u1", "state": 0}])";
+                [[maybe_unused]] const auto written = ::write(fd, list.data(), list.size());
+                ::close(fd);
+            }
+        });
+    }
+    static bool WaitFor(const std::function<bool()>& done) {
+        for (int i = 0; i < 3000 && !done(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return done();
     }
     CurlReply Call(CurlClient& client) const {
         return client.Fetch(
@@ -80,10 +90,8 @@ class ServerTest : public FrontEnv {
 
     std::uint16_t internal_ = 0;
     std::future<std::uint32_t> server_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    int inside_ = 0;
-    bool released_ = false;
+    std::thread pump_;
+    std::atomic<bool> stopPump_{false};
 };
 
 TEST_F(ServerTest, RequestThreadsAreBoundedAndTheRestGet503) {
@@ -96,7 +104,8 @@ TEST_F(ServerTest, RequestThreadsAreBoundedAndTheRestGet503) {
             return Call(client).status;
         }));
     }
-    ASSERT_TRUE(WaitInside(kBound));
+    ASSERT_TRUE(WaitFor(
+        [] { return WinHttpServer::RequestsInHand() == WinHttpServer::kMaxRequestThreads; }));
     CurlClient extra;
     const CurlReply refused = Call(extra);
     EXPECT_EQ(refused.status, 503);
@@ -109,10 +118,7 @@ TEST_F(ServerTest, RequestThreadsAreBoundedAndTheRestGet503) {
     }
     EXPECT_EQ(Call(extra).status, 200);
     // The burst is over: all but a few spare request threads end.
-    for (int i = 0; i < 500 && WinHttpServer::ActiveRequests() > 3; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_LE(WinHttpServer::ActiveRequests(), 3u);
+    EXPECT_TRUE(WaitFor([] { return WinHttpServer::ActiveRequests() <= 3; }));
     EXPECT_TRUE(Logged("[WinHttpServer::DoReceiveRequests] request refused : 503 all " +
                        std::to_string(kBound) + " request threads are busy"));
 }
