@@ -81,10 +81,10 @@ stop_daemon() {
   daemon_pid=""
 }
 
-# run_wrk NAME URL: one line per connection count: NAME CONNECTIONS RPS P50_MS P99_MS.
+# run_wrk NAME URL C: one line: NAME CONNECTIONS RPS P50_MS P99_MS.
 run_wrk() {
-  local name=$1 url=$2 c threads out
-  for c in "${connections[@]}"; do
+  local name=$1 url=$2 c=$3 threads out
+  {
     threads=$((c < 2 ? 1 : 2))
     out=$(wrk -t "$threads" -c "$c" -d "${duration}s" --latency -s "$here/post.lua" "$url")
     echo "$out" | awk -v name="$name" -v c="$c" '
@@ -96,7 +96,7 @@ run_wrk() {
       $1 == "Requests/sec:" { rps = $2 }
       /Non-2xx/ { bad = $NF }
       END { printf "%s %d %.0f %.3f %.3f %s\n", name, c, rps, p50, p99, (bad ? "non-2xx:" bad : "") }'
-  done
+  }
 }
 
 # Idle cost: CPU ticks and context switches of all the daemon's threads over the idle time.
@@ -113,6 +113,17 @@ idle_sample() {
 results=$work/results.txt
 : >"$results"
 
+# nginx runs throughout: each daemon point is measured right beside nginx's, so that both
+# see the same machine.
+nginx_http=$(free_port)
+nginx_https=$(free_port)
+cp "$install/serv.crt" "$install/serv.key" "$work/"
+sed -e "s|@DIR@|$work|g" -e "s|@HTTP_PORT@|$nginx_http|" -e "s|@HTTPS_PORT@|$nginx_https|" \
+  "$here/nginx.conf.in" >"$work/nginx.conf"
+nginx -c "$work/nginx.conf" -p "$work" -e "$work/nginx-error.log"
+nginx_started=1
+wait_for_port "$nginx_http"
+
 first=1
 for level in $levels; do
   start_daemon "$level"
@@ -126,27 +137,19 @@ for level in $levels; do
     idle="idle ${idle_seconds}s: cpu $(( (t1 - t0) * 1000 / hz )) ms, context switches $((s1 - s0)), RSS ${rss0} kB -> ${rss1} kB, threads ${threads0} -> ${threads1}"
     first=0
   fi
-  echo "load: daemon, LOGLEVEL=$level ..." >&2
+  echo "load: daemon and nginx, LOGLEVEL=$level ..." >&2
   # The daemon's own answer is what nginx serves.
   curl -s -k -X POST "https://localhost:$port/getVersion" >"$work/www/getVersion"
-  run_wrk "daemon-http-$level" "http://127.0.0.1:$internal_port/getVersion" >>"$results"
-  run_wrk "daemon-https-$level" "https://localhost:$port/getVersion" >>"$results"
+  for c in "${connections[@]}"; do
+    run_wrk "daemon-http-$level" "http://127.0.0.1:$internal_port/getVersion" "$c" >>"$results"
+    run_wrk "nginx-http-$level" "http://127.0.0.1:$nginx_http/getVersion" "$c" >>"$results"
+    run_wrk "daemon-https-$level" "https://localhost:$port/getVersion" "$c" >>"$results"
+    run_wrk "nginx-https-$level" "https://localhost:$nginx_https/getVersion" "$c" >>"$results"
+  done
   rss_after=$(awk '/VmRSS/ { print $2 }' "/proc/$daemon_pid/status")
   echo "daemon RSS after load (LOGLEVEL=$level): ${rss_after} kB" >>"$work/notes.txt"
   stop_daemon
 done
-
-echo "load: nginx ..." >&2
-nginx_http=$(free_port)
-nginx_https=$(free_port)
-cp "$install/serv.crt" "$install/serv.key" "$work/"
-sed -e "s|@DIR@|$work|g" -e "s|@HTTP_PORT@|$nginx_http|" -e "s|@HTTPS_PORT@|$nginx_https|" \
-  "$here/nginx.conf.in" >"$work/nginx.conf"
-nginx -c "$work/nginx.conf" -p "$work" -e "$work/nginx-error.log"
-nginx_started=1
-wait_for_port "$nginx_http"
-run_wrk "nginx-http" "http://127.0.0.1:$nginx_http/getVersion" >>"$results"
-run_wrk "nginx-https" "https://localhost:$nginx_https/getVersion" >>"$results"
 
 # The table: one row per daemon configuration and connection count, with nginx beside it.
 echo
@@ -159,8 +162,7 @@ awk '
     if ($1 ~ /^daemon/) order[++n] = $1 " " $2 }
   END {
     for (i = 1; i <= n; i++) {
-      split(order[i], k, " "); scheme = (k[1] ~ /https/) ? "https" : "http"
-      ref = "nginx-" scheme " " k[2]
+      split(order[i], k, " "); ref = k[1]; sub(/^daemon/, "nginx", ref); ref = ref " " k[2]
       printf "| %-20s | %5d | %9d | %7.3f | %7.3f | %9d | %7.3f | %7.3f | %6.2f | %s\n",
         k[1], k[2], rps[order[i]], p50[order[i]], p99[order[i]], rps[ref], p50[ref], p99[ref],
         (rps[ref] > 0 ? rps[order[i]] / rps[ref] : 0), note[order[i]]
