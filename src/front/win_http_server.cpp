@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/folders.h"
+#include "base/log_text.h"
 #include "base/logger.h"
 #include "base/return_code.h"
 #include "base/toolbox.h"
@@ -568,21 +569,13 @@ void WinHttpServer::HandleConnection(std::unique_ptr<platform::HttpRequest> requ
         const std::string urlPath = urlParamStr.substr(0, question);
         const std::string optionString =
             question == std::string::npos ? std::string() : urlParamStr.substr(question + 1);
-        Logger::Debug("[WinHttpServer::HandleConnection] cooked url : " + request->FullUrl());
-        Logger::Debug("[WinHttpServer::HandleConnection] urlParamStr : " + urlParamStr);
-        Logger::Debug("[WinHttpServer::HandleConnection] urlPath : " + urlPath +
-                      "//urlOption : " + optionString);
-        if (!body.empty()) {
-            Logger::Debug("[WinHttpServer::HandleConnection]Request body gave has parameters :" +
-                          body);
-        } else {
-            Logger::Debug("[WinHttpServer::HandleConnection]Request body is null !");
-        }
+        // The request's texts are escaped; its body is logged once, masked, by HandleRequest.
+        Logger::Debug("[WinHttpServer::HandleConnection] cooked url : " +
+                      ToolBox::EscapeControls(request->FullUrl()));
+        Logger::Debug("[WinHttpServer::HandleConnection]Request body size : " +
+                      std::to_string(body.size()));
         const std::string verb = VerbName(request->VerbCode());
         const bool isHttps = request->FullUrl().rfind("https://", 0) == 0;
-        Logger::Debug("[WinHttpServer::HandleConnection] urlPath : " + urlPath +
-                      "//reqVerb : " + verb + "//optionString : " + optionString +
-                      "//reqBody : " + body + "//rawUrl : " + request->RawUrl());
         const std::string answer =
             LaunchDaemonCore::HandleRequest(urlPath, optionString, body, verb, isHttps);
         const std::uint32_t rc = SendHttpResponse(*request, 200, "OK", answer);
