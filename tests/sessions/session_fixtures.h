@@ -111,8 +111,8 @@ class LockHolder {
             "print(\"held\",flush=True)\ntime.sleep(120)\n";
         vl_test::WriteFile(out_, "");
         const std::string command = "setpriv --reuid=" + user.Name() + " --regid=" + user.Group() +
-                                    " --clear-groups python3 -c '" + script + "' '" + file +
-                                    "' >'" + out_ + "' 2>&1 & echo $! >'" + out_ + ".pid'";
+                                    " --clear-groups /usr/bin/python3 -c '" + script + "' '" +
+                                    file + "' >'" + out_ + "' 2>&1 & echo $! >'" + out_ + ".pid'";
         std::system(command.c_str());
         pid_ = std::atoi(vl_test::ReadFile(out_ + ".pid").c_str());
         WaitForFile(out_);
