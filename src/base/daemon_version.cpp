@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/config.h"
+#include "base/log_text.h"
 #include "base/logger.h"
 #include "base/query_text.h"
 
@@ -46,11 +47,11 @@ bool ToIndex(const std::string& text, std::int32_t& value) {
 // ParseIndex reads one index; name is "Major" or "Minor" as the log lines spell it.
 bool ParseIndex(const std::string& piece, const char* name, std::int32_t& index) {
     Logger::Internal(std::string("[DaemonVersion::Parse]{") + name +
-                     "} index string to parse: " + piece);
+                     "} index string to parse: " + ToolBox::EscapeControls(piece));
     std::int32_t value = 0;
     if (!ToIndex(piece, value)) {
         Logger::Warn(std::string("[DaemonVersion::Parse]Fail to convert [") + name +
-                     "] index string to num : [" + piece + "]");
+                     "] index string to num : [" + ToolBox::EscapeControls(piece) + "]");
         return false;
     }
     if (value < 0) {
@@ -78,7 +79,8 @@ DaemonVersion FixedLevel(DaemonVersion level, std::int32_t overrideId) {
 }  // namespace
 
 bool DaemonVersion::Parse(const std::string& text, DaemonVersion& out) {
-    Logger::Internal("[DaemonVersion::Parse]try to parse version string : " + text);
+    Logger::Internal("[DaemonVersion::Parse]try to parse version string : " +
+                     ToolBox::EscapeControls(text));
     if (text.empty()) {
         Logger::Internal("[DaemonVersion::Parse]Cannot parse empty string !");
         return false;
@@ -86,7 +88,7 @@ bool DaemonVersion::Parse(const std::string& text, DaemonVersion& out) {
     const std::vector<std::string> pieces = ToolBox::SplitText(text, '.');
     if (pieces.size() > kMaxFields) {
         Logger::Internal(
-            "[DaemonVersion::Parse]Fail to parse version string [" + text +
+            "[DaemonVersion::Parse]Fail to parse version string [" + ToolBox::EscapeControls(text) +
             "] ! Too much fields. ( maximum fields count : " + std::to_string(kMaxFields) + ")");
         return false;
     }

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "base/config.h"
+#include "base/log_text.h"
 #include "base/logger.h"
 
 ZorvidRequestInfo::ZorvidRequestInfo(std::string zorvidId, std::string casTgc,
@@ -16,7 +17,7 @@ ZorvidRequestInfo::ZorvidRequestInfo(std::string zorvidId, std::string casTgc,
     if (!DaemonVersion::Parse(versionText, protocolVersion_)) {
         Logger::Warn(
             "[ZorvidRequestInfo::ZorvidRequestInfo] invalud DaemonVersion string given : " +
-            versionText);
+            ToolBox::EscapeControls(versionText));
     }
     Init();
 }
@@ -39,10 +40,14 @@ void ZorvidRequestInfo::Init() {
 }
 
 std::string ZorvidRequestInfo::ToString() const {
-    return "ZorvidRequestInfo[zorvidId='" + zorvidId_ + "',casTgc='" + casTgc_ +
-           "',encryptionWsUrl='" + encryptionWsUrl_ + "',authWsUrl='" + authWsUrl_ +
-           "',zorvidUrl='" + zorvidUrl_ + "',protocolVersion='" + protocolVersion_.ToString() +
-           "']";
+    // The texts come from the page: their control characters are escaped so that they
+    // cannot forge log lines, and the ticket is masked because log files are read by others.
+    return "ZorvidRequestInfo[zorvidId='" + ToolBox::EscapeControls(zorvidId_) + "',casTgc='" +
+           ToolBox::MaskSecret(casTgc_) + "',encryptionWsUrl='" +
+           ToolBox::EscapeControls(encryptionWsUrl_) + "',authWsUrl='" +
+           ToolBox::EscapeControls(authWsUrl_) + "',zorvidUrl='" +
+           ToolBox::EscapeControls(zorvidUrl_) + "',protocolVersion='" +
+           protocolVersion_.ToString() + "']";
 }
 
 JSON::ItemPtr ZorvidRequestInfo::ToJSON() const {

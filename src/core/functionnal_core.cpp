@@ -251,11 +251,15 @@ std::int32_t FunctionnalCore::RunInFrame(const Frame& frame, const ZorvidRequest
     if (IsRefused(frame.refusal)) {
         return ReturnCode::RC_DAEMON_BUSY;
     }
-    if (frame.checkUpdateMutex && platform::NamedMutexExists(UPDATE_MUTEX_NAME)) {
+    std::string refusal;
+    if (frame.checkUpdateMutex && platform::NamedMutexExists(UPDATE_MUTEX_NAME, &refusal)) {
         Logger::Debug(
             "[FunctionnalCore::SelfUpdate]the mutex is existing ! An update is already "
             "running.");
         return ReturnCode::RC_UPDATE_IN_PROGRESS;
+    }
+    if (!refusal.empty()) {
+        Logger::Warn("[FunctionnalCore::SelfUpdate]the update lock is not trusted : " + refusal);
     }
 
     std::int32_t result = ReturnCode::RC_INVALID_DAEMON_LEVEL;

@@ -4,14 +4,18 @@
 #include <cctype>
 #include <cstdint>
 #include <mutex>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "base/config.h"
 #include "base/folders.h"
 #include "base/json/json.h"
+#include "base/log_text.h"
 #include "base/logger.h"
 #include "base/toolbox.h"
 #include "base/zorvid_request_info.h"
+#include "platform/url.h"
 #include "session/companions.h"
 #include "session/operations_as_user.h"
 #include "session/operations_as_user_web.h"
@@ -22,14 +26,6 @@ namespace {
 
 constexpr const char* kTag = "[Operations::DecryptArgument]";
 constexpr const char* kWhiteListFile = "whiteList_url";
-
-// The trusted test is "the base server is longer than 24 characters and ends with the page
-// server's name". With a 25-character name one level below our registrable domain, any
-// base that passes is either our server itself or some "<x>launchpages.quorvanti.com" or
-// "<x>.launchpages.quorvanti.com": names inside quorvanti.com, which only we can register.
-// A shorter name, or the bare registrable domain, would let anyone register a lookalike
-// such as "evil-quorvanti.com" that ends with it.
-static_assert(sizeof(kTrustedPageServer) - 1 == 25);
 
 // WhiteList is the process-wide list of accepted service addresses. One mutex guards the
 // list, its loaded flag and the file, so concurrent requests neither lose an address nor
@@ -111,15 +107,15 @@ WhiteList& TheWhiteList() {
     return list;
 }
 
-// IsHostText tells whether the host part holds only what a host name may hold, so that an
-// address like "https://evil.example?launchpages.quorvanti.com" (no third "/", so the whole
-// text is its "base") cannot pass for our server.
-bool IsHostText(const std::string& base) {
-    const std::size_t start = base.find("//");
-    if (start == std::string::npos) {
-        return false;
-    }
-    return std::all_of(base.begin() + static_cast<std::ptrdiff_t>(start) + 2, base.end(),
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+               return std::tolower(x) == std::tolower(y);
+           });
+}
+
+bool IsHostName(const std::string& host) {
+    return std::all_of(host.begin(), host.end(),
                        [](unsigned char c) { return std::isalnum(c) || c == '-' || c == '.'; });
 }
 
@@ -138,30 +134,45 @@ std::int32_t AskUser(const ZorvidRequestInfo& identity, const std::string& url) 
 
 }  // namespace
 
-std::string BaseServer(const std::string& url) {
-    std::size_t slash = std::string::npos;
-    for (int count = 0; count < 3; ++count) {
-        slash = url.find('/', slash == std::string::npos ? 0 : slash + 1);
-        if (slash == std::string::npos) {
-            break;
-        }
+std::optional<std::string> UrlRefusal(const std::string& url) {
+    if (std::any_of(url.begin(), url.end(),
+                    [](unsigned char c) { return c <= 0x20 || c == 0x7f; })) {
+        return "it holds a control character or a blank";
     }
-    std::string base = url.substr(0, slash);
-    const std::size_t firstColon = base.find(':');
-    if (firstColon != std::string::npos) {
-        const std::size_t secondColon = base.find(':', firstColon + 1);
-        if (secondColon != std::string::npos) {
-            base.resize(secondColon);
-        }
+    platform::UrlParts parts;
+    if (!platform::ParseUrl(url, parts)) {
+        return "it is not an absolute URL";
     }
-    return base;
+    if (parts.scheme != "https") {
+        return "its scheme is not https";
+    }
+    if (parts.hasUserInfo) {
+        return "it names a user before its host";
+    }
+    return std::nullopt;
 }
 
+std::string BaseServer(const std::string& url) {
+    platform::UrlParts parts;
+    return platform::ParseUrl(url, parts) ? parts.scheme + "://" + parts.host : std::string();
+}
+
+// The trusted test compares the host that a URL parser finds, never a cut of the text: the
+// host must be the page server itself or a name below it ("<x>.launchpages.quorvanti.com"),
+// which only we can register. A cut at the second ":" would take
+// "https://launchpages.quorvanti.com:x@evil.example" for our server.
 bool IsOnTrustedPageServer(const std::string& url) {
-    const std::string base = BaseServer(url);
-    const std::string host = kTrustedPageServer;
-    return base.size() > 24 && base.size() >= host.size() &&
-           base.compare(base.size() - host.size(), host.size(), host) == 0 && IsHostText(base);
+    platform::UrlParts parts;
+    if (UrlRefusal(url) || !platform::ParseUrl(url, parts) || !IsHostName(parts.host)) {
+        return false;
+    }
+    const std::string_view host = parts.host;
+    const std::string_view trusted = kTrustedPageServer;
+    if (host.size() == trusted.size()) {
+        return EqualsNoCase(host, trusted);
+    }
+    return host.size() > trusted.size() + 1 && host[host.size() - trusted.size() - 1] == '.' &&
+           EqualsNoCase(host.substr(host.size() - trusted.size()), trusted);
 }
 
 bool DecryptArgument(const ZorvidRequestInfo& identity, const std::string& encryptedArg,
@@ -172,7 +183,7 @@ bool DecryptArgument(const ZorvidRequestInfo& identity, const std::string& encry
             Logger::Debug(std::string(kTag) +
                           "No CASTGC or security server specified ! aborting decryption and use "
                           "the raw argument : " +
-                          encryptedArg);
+                          ToolBox::EscapeControls(encryptedArg));
             plain = encryptedArg;
             return true;
         }
@@ -182,8 +193,15 @@ bool DecryptArgument(const ZorvidRequestInfo& identity, const std::string& encry
         return false;
     }
 
-    // The address comes without its "#" fragment (the identity drops it).
+    // The address comes without its "#" fragment (the identity drops it). An address that
+    // could fool a reader of the log, the dialog or the white list file goes no further.
     const std::string& url = identity.GetEncryptionWsUrl();
+    if (const std::optional<std::string> refusal = UrlRefusal(url)) {
+        Logger::Error(std::string(kTag) + "Refuse the decryption service [" +
+                      ToolBox::EscapeControls(url) + "] : " + *refusal);
+        plain.clear();
+        return false;
+    }
     WhiteList& whiteList = TheWhiteList();
     if (!whiteList.Contains(url) && !Config::IsActivated(ConfigId::IGNORE_POPUP)) {
         Logger::Debug(std::string(kTag) + "URL base server : " + BaseServer(url));

@@ -6,6 +6,7 @@
 
 #include "base/config.h"
 #include "base/daemon_version.h"
+#include "base/log_text.h"
 #include "base/logger.h"
 #include "base/query_text.h"
 #include "base/return_code.h"
@@ -32,6 +33,21 @@ std::string Answer(std::int32_t code, JSON::ItemPtr content = nullptr,
 std::string Value(const std::map<std::string, std::string>& body, const std::string& key) {
     auto it = body.find(key);
     return it == body.end() ? std::string() : it->second;
+}
+
+// LogRequest writes the request at DEBUG, once: its texts come from the page, so control
+// characters are escaped, and the body is cut and shows no ticket. Nothing body-sized is
+// built when DEBUG lines are not written.
+void LogRequest(const std::string& urlPath, const std::string& optionString,
+                const std::string& reqBody, const std::string& reqVerb) {
+    if (Logger::Threshold() > LogLevel::Debug) {
+        return;
+    }
+    Logger::Debug(
+        "[LaunchDaemonCore::HandleRequest] {urlPath}: " + ToolBox::EscapeControls(urlPath) +
+        "//{reqVerb}: " + ToolBox::EscapeControls(reqVerb) +
+        "//{optionString}: " + ToolBox::EscapeControls(optionString.substr(0, 1024)) +
+        "//{reqBody}: " + ToolBox::RequestBodyForLog(reqBody));
 }
 
 // TransportRefusal answers a request that is not a POST over HTTPS; empty when it is one. The
@@ -203,9 +219,7 @@ std::string LaunchDaemonCore::HandleRequest(const std::string& urlPath,
                                             const std::string& optionString,
                                             const std::string& reqBody, const std::string& reqVerb,
                                             bool isHttps, const FunctionTable& functions) {
-    Logger::Debug("[LaunchDaemonCore::HandleRequest] {urlPath}: " + urlPath +
-                  "//{reqVerb}: " + reqVerb + "//{optionString}: " + optionString);
-    Logger::Internal("[LaunchDaemonCore::HandleRequest] {reqBody}: " + reqBody);
+    LogRequest(urlPath, optionString, reqBody, reqVerb);
 
     if (urlPath.empty()) {
         return Answer(ReturnCode::RC_EMPTY_URL_PATH);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/folders.h"
+#include "base/log_text.h"
 #include "base/logger.h"
 #include "base/return_code.h"
 #include "base/toolbox.h"
@@ -37,8 +38,6 @@ constexpr std::chrono::milliseconds kRequestDrain{2000};
 constexpr std::chrono::milliseconds kSlotWait{1000};
 // Request threads beyond this many waiting for a request end after their request.
 constexpr std::size_t kSpareRequestThreads = 2;
-// A request body in the log is cut after this many bytes.
-constexpr std::size_t kBodyLogBytes = 4096;
 // Refusals are logged at most kRefusalLines times per window; the rest are counted.
 constexpr int kRefusalLines = 5;
 constexpr std::chrono::seconds kRefusalWindow{10};
@@ -368,14 +367,6 @@ bool IsLoopback(const platform::HttpLocalAddress& address) {
            (address.family == 6 && address.text == "::1");
 }
 
-// BodyForLog is a body as the log shows it: its first few KB, then how long it was.
-std::string BodyForLog(const std::string& body) {
-    if (body.size() <= kBodyLogBytes) {
-        return body;
-    }
-    return body.substr(0, kBodyLogBytes) + "... (" + std::to_string(body.size()) + " bytes)";
-}
-
 std::string ElapsedSeconds(std::chrono::steady_clock::time_point start) {
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     char text[64];
@@ -696,18 +687,12 @@ void WinHttpServer::Dispatch(platform::HttpRequest& request, const std::string& 
     const std::string verb = VerbName(request.VerbCode());
     const bool isHttps = request.FullUrl().rfind("https://", 0) == 0;
     if (LevelOn(LogLevel::Debug)) {
-        const std::string shown = BodyForLog(body);
-        Logger::Debug("[WinHttpServer::HandleConnection] cooked url : " + request.FullUrl());
-        Logger::Debug("[WinHttpServer::HandleConnection] urlParamStr : " + urlParamStr);
-        Logger::Debug("[WinHttpServer::HandleConnection] urlPath : " + urlPath +
-                      "//urlOption : " + optionString);
-        Logger::Debug(body.empty()
-                          ? std::string("[WinHttpServer::HandleConnection]Request body is null !")
-                          : "[WinHttpServer::HandleConnection]Request body gave has parameters :" +
-                                shown);
-        Logger::Debug("[WinHttpServer::HandleConnection] urlPath : " + urlPath +
-                      "//reqVerb : " + verb + "//optionString : " + optionString +
-                      "//reqBody : " + shown + "//rawUrl : " + request.RawUrl());
+        // The request's texts are escaped; its body is logged once, masked, by HandleRequest.
+        Logger::Debug("[WinHttpServer::HandleConnection] cooked url : " +
+                      ToolBox::EscapeControls(request.FullUrl()));
+        Logger::Debug(
+            "[WinHttpServer::HandleConnection] urlPath : " + ToolBox::EscapeControls(urlPath) +
+            "//reqVerb : " + verb + "//Request body size : " + std::to_string(body.size()));
     }
     std::string answer =
         LaunchDaemonCore::HandleRequest(urlPath, optionString, body, verb, isHttps);
@@ -727,7 +712,7 @@ bool WinHttpServer::Acceptable(platform::HttpRequest& request) {
     const bool debug = LevelOn(LogLevel::Debug);
     if (debug) {
         Logger::Debug("[WinHttpServer::DoReceiveRequests] request caught with url " +
-                      request.FullUrl() +
+                      ToolBox::EscapeControls(request.FullUrl()) +
                       " ! (byteRead:" + std::to_string(request.RawUrl().size()) + ")");
     }
     const platform::HttpLocalAddress& local = request.LocalAddress();

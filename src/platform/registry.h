@@ -20,12 +20,13 @@
 // with a line break is stored as hex(1): (UTF-16LE, as the export format does). Lines starting
 // with ';' are comments. A section implies its parent keys. Enumeration follows the order of
 // first appearance in the file; a new key is appended after its siblings.
-// A writer takes an advisory lock on "<file>.lock", reads the file afresh, and replaces it
-// whole (temporary file in the same folder, fsync, rename), so concurrent writers lose no
-// update and a reader never sees half a file. A rewrite normalises the file: one section per
-// key in tree order, comments dropped. Readers cache the parsed file per view and parse it
-// again when its inode, size or times change. A line that cannot be parsed is handed to the
-// issue sink and skipped.
+// A writer takes an advisory lock on "<file>.lock" (mode 0600, so that no other user can hold
+// it; waited for at most 10 seconds, then WAIT_TIMED_OUT 258), reads the file afresh, and replaces
+// it whole (temporary file in the same folder, fsync, rename), so concurrent writers lose no update
+// and a reader never sees half a file. A rewrite normalises the file: one section per key in tree
+// order, comments dropped. Readers cache the parsed file per view and parse it again when its
+// inode, size or times change. A line that cannot be parsed is handed to the issue sink and
+// skipped.
 #pragma once
 
 #include <cstddef>

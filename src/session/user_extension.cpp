@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "base/config.h"
+#include "base/log_text.h"
 #include "base/logger.h"
 #include "base/toolbox.h"
 #include "platform/command_line.h"
@@ -297,8 +298,9 @@ bool UserExtension::Exchange(platform::PipeConnection& pipe, const std::string& 
                              std::string& reply) {
     std::size_t written = 0;
     if (pipe.Write(request, written) != platform::SysError::SUCCESS) {
-        Logger::Error("[UserExtension::RunOperation]fail to write into pipe this content : " +
-                      request);
+        // The request carries the user's ticket: only its size goes to the log.
+        Logger::Error("[UserExtension::RunOperation]fail to write into pipe this content : (" +
+                      std::to_string(request.size()) + " bytes)");
         return false;
     }
     Logger::Internal(
@@ -348,7 +350,8 @@ bool UserExtension::RunOperation(const JSON::JSONItem* request, JSON::ItemPtr& r
         return false;
     }
     const std::string text = request->Print();
-    Logger::Internal("[UserExtension::RunOperation]try to run operation : " + text);
+    Logger::Internal("[UserExtension::RunOperation]try to run operation : " +
+                     ToolBox::EnvelopeForLog(request));
     std::string answer;
     if (!Exchange(pipe, text, answer)) {
         return false;

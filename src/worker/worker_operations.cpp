@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "base/folders.h"
+#include "base/log_text.h"
 #include "base/logger.h"
 #include "platform/file_access.h"
 #include "platform/sys_error.h"
@@ -199,7 +200,7 @@ JSON::ItemPtr HandleRequest(const std::string& message) {
     const JSON::JSONItem* request = document.Root();
     std::string verb;
     JSON::GetStringField("op", verb, request);
-    Logger::Internal(std::string(kTag) + "request : " + message);
+    Logger::Internal(std::string(kTag) + "request : " + ToolBox::EnvelopeForLog(request));
     const JSON::JSONItem* args = request->Get("args");
     if (verb == Companions::kVerbRun) {
         return Run(args, request->Get("cinfo"));

@@ -113,14 +113,15 @@ TEST_F(DaemonVersionTest, FixedLevelsFollowTheirOverridesAtEachCall) {
 
 class ZorvidRequestInfoTest : public FrontEnv {};
 
-TEST_F(ZorvidRequestInfoTest, DropsTheFragmentOfTheDecryptionUrl) {
-    const ZorvidRequestInfo info("id", "tgc", "https://h/ws?x=1#frag#more", "auth", "https://page",
-                                 "2.6");
+TEST_F(ZorvidRequestInfoTest, DropsTheFragmentAndPrintsNoTicketAndNoLineBreak) {
+    const ZorvidRequestInfo info("id\nforged", "TGT-0123456789abcdef", "https://h/ws?x=1#frag#more",
+                                 "auth", "https://page", "2.6");
     EXPECT_TRUE(info.IsInitialised());
     EXPECT_EQ(info.GetEncryptionWsUrl(), "https://h/ws?x=1");
     EXPECT_EQ(info.ToString(),
-              "ZorvidRequestInfo[zorvidId='id',casTgc='tgc',encryptionWsUrl='https://h/ws?x=1',"
-              "authWsUrl='auth',zorvidUrl='https://page',protocolVersion='2.6']");
+              "ZorvidRequestInfo[zorvidId='id\\nforged',casTgc='TGT-...(20 chars)',"
+              "encryptionWsUrl='https://h/ws?x=1',authWsUrl='auth',zorvidUrl='https://page',"
+              "protocolVersion='2.6']");
     EXPECT_TRUE(
         Logged("{INTERNAL}:[ZorvidRequestInfo::Init] init request info : " + info.ToString()));
 }

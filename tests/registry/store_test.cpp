@@ -1,14 +1,18 @@
 // The registry store as installers and the daemon see it: vlreg writes, the port reads, and
 // files written by hand (or by another tool) are read with their faults skipped.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/registry.h"
+#include "sessions/session_fixtures.h"
 #include "support/test_support.h"
 
 namespace {
@@ -324,6 +328,50 @@ TEST_F(StoreTest, ConcurrentWritersLoseNoUpdate) {
     }
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(names, expected);
+}
+
+// Another local user must not be able to stop the writers: the lock file is the owner's
+// alone, an older readable one is narrowed at the next write, and a writer that cannot get
+// the lock gives up with a clear error instead of hanging.
+TEST_F(StoreTest, OtherUsersCannotHoldTheWritersLockAndWritersNeverHang) {
+    sessions_test::ThrowawayUser user;
+    if (const std::string why = user.Create(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    ::chmod(dir_.Path().c_str(), 0755);
+    const std::string lock = dir_.Path("store/HKLM64.reg.lock");
+    ASSERT_EQ(Vlreg({"add", "HKLM\\Software\\L", "/v", "a", "/d", "1"}), 0);
+    struct stat info {};
+    ASSERT_EQ(::stat(lock.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    {
+        const sessions_test::LockHolder holder(user, lock, dir_.Path());
+        EXPECT_FALSE(holder.Held());
+        EXPECT_EQ(Vlreg({"add", "HKLM\\Software\\L", "/v", "b", "/d", "2"}), 0);
+    }
+
+    // A lock file left readable by an older version, already held by the other user.
+    ::chmod(lock.c_str(), 0644);
+    {
+        const sessions_test::LockHolder holder(user, lock, dir_.Path());
+        ASSERT_TRUE(holder.Held());
+        const vl_test::ScopedEnv wait("QVYLD_REGISTRY_LOCK_WAIT_MS", "300");
+        std::string output;
+        EXPECT_EQ(Vlreg({"add", "HKLM\\Software\\L", "/v", "c", "/d", "3"}, &output), 1);
+        EXPECT_NE(output.find("The wait operation timed out. (error 258)"), std::string::npos)
+            << output;
+    }
+    ASSERT_EQ(::stat(lock.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(Vlreg({"add", "HKLM\\Software\\L", "/v", "c", "/d", "3"}), 0);
+    const sessions_test::LockHolder late(user, lock, dir_.Path());
+    EXPECT_FALSE(late.Held());
+
+    // A link in place of the lock file is not followed.
+    ::unlink(lock.c_str());
+    ASSERT_EQ(::symlink(dir_.Path("elsewhere").c_str(), lock.c_str()), 0);
+    EXPECT_EQ(Vlreg({"add", "HKLM\\Software\\L", "/v", "d", "/d", "4"}), 1);
+    EXPECT_FALSE(std::filesystem::exists(dir_.Path("elsewhere")));
 }
 
 TEST_F(StoreTest, ReadersNeverSeeAPartialFile) {

@@ -1,6 +1,7 @@
 // Helpers of the session tests: a throwaway system user, the probe child, key=value reports.
 #pragma once
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -94,5 +95,43 @@ inline bool WaitForFile(const std::string& path) {
     }
     return true;
 }
+
+// LockHolder is a process of another user that opens a file and holds flock(LOCK_EX) on
+// it, as any local user may try against the daemon's lock files. Held() is false when the
+// user could not open or lock the file (its folders must let the user through). The
+// process ends with the holder.
+class LockHolder {
+  public:
+    LockHolder(const ThrowawayUser& user, const std::string& file, const std::string& workDir)
+        : out_(workDir + "/holder.out") {
+        const std::string script =
+            "import fcntl,sys,time\n"
+            "try:\n f=open(sys.argv[1])\n fcntl.flock(f,fcntl.LOCK_EX|fcntl.LOCK_NB)\n"
+            "except OSError:\n print(\"denied\",flush=True)\n sys.exit(1)\n"
+            "print(\"held\",flush=True)\ntime.sleep(120)\n";
+        vl_test::WriteFile(out_, "");
+        const std::string command = "setpriv --reuid=" + user.Name() + " --regid=" + user.Group() +
+                                    " --clear-groups /usr/bin/python3 -c '" + script + "' '" +
+                                    file + "' >'" + out_ + "' 2>&1 & echo $! >'" + out_ + ".pid'";
+        std::system(command.c_str());
+        pid_ = std::atoi(vl_test::ReadFile(out_ + ".pid").c_str());
+        WaitForFile(out_);
+        held_ = vl_test::ReadFile(out_).rfind("held", 0) == 0;
+    }
+    ~LockHolder() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+        }
+    }
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+
+    bool Held() const { return held_; }
+
+  private:
+    std::string out_;
+    int pid_ = 0;
+    bool held_ = false;
+};
 
 }  // namespace sessions_test

@@ -56,6 +56,29 @@ TEST(DaemonDecryptionTest, AnEncryptedDiscoveryIsDecryptedThroughTheWorkerAndAns
          "version=2.6&zorvidId=page-e2e&castgc=TGT-E2E&cryptws=" + server.Url("/echo") +
              "&arg=" + Hex(arg)});
     EXPECT_EQ(vl_test::ParseAnswer(refused.body).returnCode, 102) << refused.body;
+
+    // Addresses made to fool the white list: refused before any dialog, list or call.
+    const std::string port = service.substr(std::string("https://localhost:").size());
+    const std::string forged[] = {
+        "https://launchpages.quorvanti.com:x@localhost:" + port,
+        "https://x.launchpages.quorvanti.com:%0Ahttps://localhost:" + port,
+        "http://launchpages.quorvanti.com/ws",
+    };
+    server.ClearLog();
+    for (const std::string& url : forged) {
+        const vl_test::CurlReply reply = site.Client().Fetch(
+            {"POST", site.HttpsUrl("function"),
+             "version=2.6&zorvidId=page-e2e&castgc=TGT-E2E&cryptws=" + url + "&arg=" + Hex(arg)});
+        EXPECT_EQ(vl_test::ParseAnswer(reply.body).returnCode, 102) << url << reply.body;
+    }
+    EXPECT_EQ(server.Log(), "");
+    EXPECT_EQ(vl_test::ReadFile(site.Path("whiteList_url")), service + "\n");
+    const std::string log = site.Log();
+    EXPECT_NE(log.find("Refuse the decryption service [https://x.launchpages.quorvanti.com:\\n"),
+              std::string::npos);
+    // The ticket went to the service, and is in no log line, the request body's included.
+    EXPECT_NE(log.find("castgc=T...(7 chars)"), std::string::npos);
+    EXPECT_EQ(log.find("TGT-E2E"), std::string::npos) << log.substr(log.find("TGT-E2E") - 300, 400);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "archive_writer.h"
+#include "base/log_text.h"
 #include "base/zorvid_request_info.h"
 #include "core/functionnal_core.h"
 #include "front/decrypt_argument.h"
@@ -173,6 +174,44 @@ TEST_F(DecryptTest, AListedServiceThatFailsGivesNoArgument) {
     EXPECT_TRUE(Logged("Fail to access Webservice behind [" + url + "] ! status code : 503"));
 }
 
+TEST_F(DecryptTest, ForgedAddressesReachNeitherTheDialogTheListNorTheService) {
+    Answer("always");
+    const std::string port = Server().Url("").substr(std::string("https://localhost:").size());
+    const std::string cases[] = {
+        "https://launchpages.quorvanti.com:x@localhost:" + port + "/decrypt",
+        "https://x.launchpages.quorvanti.com:\nhttps://localhost:" + port + "/decrypt",
+        "http://localhost:" + port + "/decrypt",
+    };
+    for (const std::string& url : cases) {
+        std::string plain = "stale";
+        EXPECT_FALSE(Decrypt(url, plain)) << url;
+        EXPECT_EQ(plain, "");
+        EXPECT_TRUE(Logged("Refuse the decryption service [" + ToolBox::EscapeControls(url) + "]"))
+            << url;
+    }
+    EXPECT_EQ(Dialogs(), 0u);
+    EXPECT_EQ(WhiteList(), "");
+    EXPECT_EQ(Server().Log(), "");
+    EXPECT_EQ(vl_test::ReadFile(Logger::CurrentFilePath()).find("\nhttps://localhost"),
+              std::string::npos);
+}
+
+TEST_F(DecryptTest, TheTicketFollowsARedirectOnlyWithinTheApprovedOrigin) {
+    const std::string sameOrigin = Server().Url("/redirect?to=/decrypt");
+    const std::string otherHost =
+        Server().Url("/redirect?to=https://127.0.0.1:") +
+        Server().Url("").substr(std::string("https://localhost:").size()) + "/echo";
+    vl_test::WriteFile(Path("install/whiteList_url"), sameOrigin + "\n" + otherHost + "\n");
+    std::string plain;
+    ASSERT_TRUE(Decrypt(sameOrigin, plain));
+    EXPECT_EQ(plain, kPlain);
+    EXPECT_FALSE(Decrypt(otherHost, plain));
+    EXPECT_EQ(plain, "");
+    EXPECT_TRUE(Logged("Fail to access Webservice behind [" + otherHost + "] ! status code : 302"));
+    EXPECT_NE(Server().Log().find("POST /decrypt range=- cookie=CASTGC=TGT-7"), std::string::npos);
+    EXPECT_EQ(Server().Log().find("/echo"), std::string::npos);
+}
+
 // The media road as the daemon walks it: download, unpack and a shortcut, each done by the
 // worker and read back from its reply.
 TEST_F(DecryptTest, MediaIsDownloadedUnpackedAndGetsAShortcutThroughTheWorker) {
@@ -212,27 +251,37 @@ TEST_F(DecryptTest, MediaIsDownloadedUnpackedAndGetsAShortcutThroughTheWorker) {
     EXPECT_TRUE(std::filesystem::exists(Path("home/Desktop/My App.desktop")));
 }
 
-TEST(TrustedPageServerTest, OnlyOurServerPassesTheSuffixRule) {
+TEST(TrustedPageServerTest, OnlyHttpsAddressesOnOurServerAreTrusted) {
     const struct {
         const char* url;
         const char* base;
+        bool refused;
         bool trusted;
     } cases[] = {
-        {"https://launchpages.quorvanti.com/ws", "https://launchpages.quorvanti.com", true},
-        {"https://launchpages.quorvanti.com:443/ws", "https://launchpages.quorvanti.com", true},
-        {"https://eu.launchpages.quorvanti.com/ws", "https://eu.launchpages.quorvanti.com", true},
-        {"https://quorvanti.com/ws", "https://quorvanti.com", false},
-        {"https://evil.example/launchpages.quorvanti.com", "https://evil.example", false},
-        {"https://evil.example?launchpages.quorvanti.com",
-         "https://evil.example?launchpages.quorvanti.com", false},
-        {"https://launchpages.quorvanti.com@evil.example/ws",
-         "https://launchpages.quorvanti.com@evil.example", false},
+        {"https://launchpages.quorvanti.com/ws", "https://launchpages.quorvanti.com", false, true},
+        {"https://LaunchPages.quorvanti.com:18446/ws", "https://LaunchPages.quorvanti.com", false,
+         true},
+        {"https://eu.launchpages.quorvanti.com/ws", "https://eu.launchpages.quorvanti.com", false,
+         true},
+        {"https://quorvanti.com/ws", "https://quorvanti.com", false, false},
+        {"https://xlaunchpages.quorvanti.com/ws", "https://xlaunchpages.quorvanti.com", false,
+         false},
+        {"https://evil.example/launchpages.quorvanti.com", "https://evil.example", false, false},
+        {"https://evil.example?launchpages.quorvanti.com", "https://evil.example", false, false},
         {"https://launchpages.quorvanti.com.evil.example/",
-         "https://launchpages.quorvanti.com.evil.example", false},
-        {"launchpages.quorvanti.com", "launchpages.quorvanti.com", false},
+         "https://launchpages.quorvanti.com.evil.example", false, false},
+        // The host is what follows the user information, whatever the text before it.
+        {"https://launchpages.quorvanti.com:x@localhost:18446/json", "https://localhost", true,
+         false},
+        {"https://launchpages.quorvanti.com@evil.example/ws", "https://evil.example", true, false},
+        {"http://launchpages.quorvanti.com/ws", "http://launchpages.quorvanti.com", true, false},
+        {"https://x.launchpages.quorvanti.com:\nhttps://localhost:18443/injected", "", true, false},
+        {"https://launchpages.quorvanti.com/a b", "", true, false},
+        {"launchpages.quorvanti.com", "", true, false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Operations::BaseServer(c.url), c.base) << c.url;
+        EXPECT_EQ(Operations::UrlRefusal(c.url).has_value(), c.refused) << c.url;
         EXPECT_EQ(Operations::IsOnTrustedPageServer(c.url), c.trusted) << c.url;
     }
 }

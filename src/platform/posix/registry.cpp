@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -914,6 +916,46 @@ ViewFile FileOfView(RegistryView view) {
     return result;
 }
 
+// WriterLockWait bounds the wait for the writers' lock: QVYLD_REGISTRY_LOCK_WAIT_MS (tests),
+// else 10 seconds. A writer holds it for the few milliseconds of one rewrite.
+std::chrono::milliseconds WriterLockWait() {
+    const char* forced = std::getenv("QVYLD_REGISTRY_LOCK_WAIT_MS");
+    if (forced != nullptr && *forced != '\0') {
+        return std::chrono::milliseconds(std::strtol(forced, nullptr, 10));
+    }
+    return std::chrono::seconds(10);
+}
+
+// LockWriters takes the writers' lock on path. The file is readable by its owner only (an
+// older one is narrowed), so that no other user can open it and hold the lock; a symbolic
+// link or a file of another user is refused with ACCESS_DENIED. A lock still held after the
+// wait gives WAIT_TIMED_OUT.
+std::uint32_t LockWriters(const std::string& path, UniqueFd& lock) {
+    lock.Reset(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!lock.Valid()) {
+        return errno == ELOOP ? SysError::ACCESS_DENIED : LastErrno();
+    }
+    struct stat info {};
+    if (::fstat(lock.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+        lock.Reset();
+        return SysError::ACCESS_DENIED;
+    }
+    if ((info.st_mode & 077) != 0 && ::fchmod(lock.Get(), 0600) != 0) {
+        return LastErrno();
+    }
+    const auto deadline = std::chrono::steady_clock::now() + WriterLockWait();
+    while (::flock(lock.Get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            return LastErrno();
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return SysError::WAIT_TIMED_OUT;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return SysError::SUCCESS;
+}
+
 // Mutate applies a change to the file of a view under the writers' lock; the file is written
 // only when the change succeeds.
 template <typename Change>
@@ -922,15 +964,9 @@ std::uint32_t Mutate(RegistryView view, Change&& change) {
     if (const auto rc = MakeFolders(where.folder); rc != 0) {
         return rc;
     }
-    const std::string lockFile = where.file + ".lock";
-    UniqueFd lock(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (!lock.Valid()) {
-        return LastErrno();
-    }
-    while (::flock(lock.Get(), LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            return LastErrno();
-        }
+    UniqueFd lock;
+    if (const auto rc = LockWriters(where.file + ".lock", lock); rc != 0) {
+        return rc;
     }
     std::unique_ptr<Store> store;
     FileIdentity identity;

@@ -7,7 +7,10 @@
 
 namespace platform {
 
-bool NamedMutexExists(const std::string& name) {
+bool NamedMutexExists(const std::string& name, std::string* refusal) {
+    if (refusal != nullptr) {
+        refusal->clear();
+    }
     const win32::Handle mutex(::OpenMutexW(SYNCHRONIZE, FALSE, win32::Widen(name).c_str()));
     return mutex.Valid();
 }

@@ -3,13 +3,16 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <deque>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <system_error>
 #include <vector>
 
+#include "base/log_text.h"
 #include "base/logger.h"
 #include "session/operations_as_user_web.h"
 #include "worker/ops/disk_space.h"
@@ -63,28 +66,94 @@ std::string Joined(const std::vector<std::string>& parts, std::size_t count) {
     return text;
 }
 
-// LinkStaysInside tells whether a symbolic link at entry path, pointing to target, resolves
-// inside the folder (followed lexically from the link's own folder).
-bool LinkStaysInside(const std::string& path, const std::string& target) {
-    if (target.empty() || target[0] == '/' || target[0] == '\\' ||
-        (target.size() > 1 && target[1] == ':')) {
-        return false;
-    }
-    std::vector<std::string> where = Components(path);
-    if (!where.empty()) {
-        where.pop_back();
-    }
-    for (const std::string& part : Components(target)) {
-        if (part != "..") {
-            where.push_back(part);
-        } else if (where.empty()) {
-            return false;
-        } else {
+// LinkMap is what the survey learns of the archive's links: the target text of each link,
+// and every path the archive writes, by its joined components.
+struct LinkMap {
+    std::map<std::string, std::string> targets;
+    std::set<std::string> written;
+};
+
+bool IsAbsoluteText(const std::string& path) {
+    return path.empty() || path[0] == '/' || path[0] == '\\' || (path.size() > 1 && path[1] == ':');
+}
+
+// kMaxLinkHops is the system's own limit of links followed in one path.
+constexpr int kMaxLinkHops = 40;
+
+// LinkResolver follows a path inside the unzip folder the way the system will once the
+// archive is unpacked: through the archive's links and through links already in the folder.
+// It sees a link's text, never trusts it: "s -> ." then "t -> s/.." leaves the folder,
+// although each text alone stays inside it.
+class LinkResolver {
+  public:
+    LinkResolver(const fs::path& root, const LinkMap& links) : root_(root), links_(links) {}
+
+    // StaysInside tells whether the link at path, pointing to target, resolves inside the
+    // folder, every link on the way followed.
+    bool StaysInside(const std::string& path, const std::string& target) const {
+        std::vector<std::string> where = Components(path);
+        if (!where.empty()) {
             where.pop_back();
         }
+        std::deque<std::string> pending;
+        if (!Push(target, pending)) {
+            return false;
+        }
+        int hops = 0;
+        while (!pending.empty()) {
+            const std::string part = pending.front();
+            pending.pop_front();
+            if (part == "..") {
+                if (where.empty()) {
+                    return false;
+                }
+                where.pop_back();
+                continue;
+            }
+            where.push_back(part);
+            const std::optional<std::string> next = TargetOf(Joined(where, where.size()));
+            if (next) {
+                where.pop_back();
+                if (++hops > kMaxLinkHops || !Push(*next, pending)) {
+                    return false;
+                }
+            }
+        }
+        return true;
     }
-    return true;
-}
+
+  private:
+    // Push puts a link's target in front of what is left to follow; false for an absolute one.
+    static bool Push(const std::string& target, std::deque<std::string>& pending) {
+        if (IsAbsoluteText(target)) {
+            return false;
+        }
+        const std::vector<std::string> parts = Components(target);
+        pending.insert(pending.begin(), parts.begin(), parts.end());
+        return true;
+    }
+
+    // TargetOf is the target of the link at a folder-relative path: the archive's entry, or,
+    // for a path the archive does not write, a link already in the folder.
+    std::optional<std::string> TargetOf(const std::string& relative) const {
+        if (const auto it = links_.targets.find(relative); it != links_.targets.end()) {
+            return it->second;
+        }
+        if (links_.written.count(relative) != 0) {
+            return std::nullopt;
+        }
+        std::error_code error;
+        const fs::path onDisk = root_ / FsPath(relative);
+        if (!fs::is_symlink(fs::symlink_status(onDisk, error))) {
+            return std::nullopt;
+        }
+        const fs::path target = fs::read_symlink(onDisk, error);
+        return error ? std::string("/") : PathText(target);
+    }
+
+    const fs::path& root_;
+    const LinkMap& links_;
+};
 
 ReaderPtr OpenReader(const std::string& archivePath) {
     ReaderPtr reader(archive_read_new());
@@ -115,7 +184,59 @@ struct Survey {
     std::uint64_t bytes = 0;
 };
 
-Survey SurveyArchive(const std::string& archivePath) {
+// RefuseEntry logs why an entry is refused and gives the survey's verdict.
+Survey RefuseEntry(const std::string& archivePath, const std::string& path,
+                   const std::string& why) {
+    Logger::Error(std::string(kTag) + "refused entry [" + ToolBox::EscapeControls(path) + "]" +
+                  ToolBox::EscapeControls(why) + " in " + archivePath);
+    Survey survey;
+    survey.rc = Codes::kUnzipUnsafeEntry;
+    return survey;
+}
+
+// CheckLinks refuses a link that leads out of the folder, and an entry written through a
+// link of the archive.
+Survey CheckLinks(const std::string& archivePath, const fs::path& root,
+                  const std::vector<std::string>& paths, const LinkMap& links) {
+    const LinkResolver resolver(root, links);
+    for (const auto& [path, target] : links.targets) {
+        if (!resolver.StaysInside(path, target)) {
+            return RefuseEntry(archivePath, path, " -> " + target + " : leads out of the folder");
+        }
+    }
+    for (const std::string& path : paths) {
+        const std::vector<std::string> parts = Components(path);
+        for (std::size_t count = 1; count < parts.size(); ++count) {
+            if (links.targets.count(Joined(parts, count)) != 0) {
+                return RefuseEntry(archivePath, path,
+                                   " : written through the link " + Joined(parts, count));
+            }
+        }
+    }
+    return Survey{};
+}
+
+// NoteEntry records an entry's path and, for a link, its target; a hard link to a symbolic
+// link of the archive is one more symbolic link with the same target.
+void NoteEntry(const std::string& path, const char* hardlink, const char* symlink,
+               std::vector<std::string>& paths, LinkMap& links) {
+    const std::vector<std::string> parts = Components(path);
+    const std::string key = Joined(parts, parts.size());
+    paths.push_back(key);
+    links.written.insert(key);
+    links.targets.erase(key);
+    if (symlink != nullptr) {
+        links.targets[key] = symlink;
+    } else if (hardlink != nullptr) {
+        const std::vector<std::string> to = Components(hardlink);
+        const auto it = links.targets.find(Joined(to, to.size()));
+        if (it != links.targets.end()) {
+            links.targets[key] = it->second;
+        }
+    }
+}
+
+Survey SurveyArchive(const std::string& archivePath, const fs::path& root) {
     Survey survey;
     ReaderPtr reader = OpenReader(archivePath);
     if (!reader) {
@@ -123,7 +244,7 @@ Survey SurveyArchive(const std::string& archivePath) {
         return survey;
     }
     std::vector<std::string> paths;
-    std::set<std::string> links;
+    LinkMap links;
     archive_entry* entry = nullptr;
     int status = ARCHIVE_OK;
     while ((status = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK ||
@@ -133,18 +254,12 @@ Survey SurveyArchive(const std::string& archivePath) {
         const char* symlink = archive_entry_symlink(entry);
         if (!ArchiveExtract::IsSafeEntryPath(path) ||
             (hardlink != nullptr && !ArchiveExtract::IsSafeEntryPath(hardlink)) ||
-            (symlink != nullptr && !LinkStaysInside(path, symlink))) {
-            Logger::Error(std::string(kTag) + "refused entry [" + path + "]" +
-                          (hardlink ? std::string(" -> ") + hardlink : "") +
-                          (symlink ? std::string(" -> ") + symlink : "") + " in " + archivePath);
-            survey.rc = Codes::kUnzipUnsafeEntry;
-            return survey;
+            (symlink != nullptr && IsAbsoluteText(symlink))) {
+            return RefuseEntry(archivePath, path,
+                               (hardlink ? std::string(" -> ") + hardlink : "") +
+                                   (symlink ? std::string(" -> ") + symlink : ""));
         }
-        const std::vector<std::string> parts = Components(path);
-        if (symlink != nullptr) {
-            links.insert(Joined(parts, parts.size()));
-        }
-        paths.push_back(Joined(parts, parts.size()));
+        NoteEntry(path, hardlink, symlink, paths, links);
         if (archive_entry_size_is_set(entry) && archive_entry_size(entry) > 0) {
             const auto size = static_cast<std::uint64_t>(archive_entry_size(entry));
             survey.bytes += (size + kDiskBlock - 1) / kDiskBlock * kDiskBlock;
@@ -157,18 +272,8 @@ Survey SurveyArchive(const std::string& archivePath) {
         survey.rc = Codes::kUnzipUnreadable;
         return survey;
     }
-    for (const std::string& path : paths) {
-        const std::vector<std::string> parts = Components(path);
-        for (std::size_t count = 1; count < parts.size(); ++count) {
-            if (links.count(Joined(parts, count)) != 0) {
-                Logger::Error(std::string(kTag) + "refused entry [" + path +
-                              "] : written through the link " + Joined(parts, count));
-                survey.rc = Codes::kUnzipUnsafeEntry;
-                return survey;
-            }
-        }
-    }
-    return survey;
+    const Survey verdict = CheckLinks(archivePath, root, paths, links);
+    return verdict.rc != Codes::kUnzipOk ? verdict : survey;
 }
 
 // CopyData moves an entry's blocks (holes of sparse entries kept) to the disk writer.
@@ -258,7 +363,7 @@ std::int32_t ArchiveExtract::Extract(const std::string& archive, const std::stri
                       error.message());
         return Codes::kUnzipWriteFailed;
     }
-    const Survey survey = SurveyArchive(archive);
+    const Survey survey = SurveyArchive(archive, root);
     if (survey.rc != Codes::kUnzipOk) {
         return survey.rc;
     }

@@ -1,6 +1,6 @@
 // CurlSession is one transfer handle of the transfer library with the settings every worker
-// transfer shares: https only (redirects included), the peer's certificate and name always
-// verified against the system's trust store, connection and stall time limits.
+// transfer shares: https only (redirects included, at most kMaxRedirects), the peer's certificate
+// and name always verified against the system's trust store, connection and stall time limits.
 //
 // QVYLD_TEST_CA_FILE (test-only): a PEM file of certificate authorities that replaces the
 // system's trust store, so that tests can serve https with a throwaway authority. It never
@@ -21,6 +21,8 @@ class CurlSession {
     // kStallSeconds is given up.
     static constexpr long kConnectSeconds = 30;
     static constexpr long kStallSeconds = 60;
+    // kMaxRedirects bounds the redirects of one transfer.
+    static constexpr long kMaxRedirects = 10;
 
     explicit CurlSession(const std::string& url);
     CurlSession(const CurlSession&) = delete;

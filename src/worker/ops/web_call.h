@@ -1,7 +1,9 @@
 // WebCall is the worker's "CallWS": a POST of the argument text to a web service, as the
 // user, with the user's single sign-on ticket as the "CASTGC" cookie unless the call is
 // unauthenticated. The answer text is the reply's content. Failure codes are listed with
-// WebOperationCodes::kTransportBase.
+// WebOperationCodes::kTransportBase. A call that carries the ticket follows a redirect only
+// to the same origin (scheme, host and port) as its URL; a redirect elsewhere fails with
+// its HTTP status, and nothing is sent there.
 #pragma once
 
 #include <cstdint>
