@@ -93,13 +93,15 @@ class StandIn {
                                             "WAYLAND_DISPLAY=wayland-9"};
     std::atomic<bool> refuseExitType{false};
 
+    // Start connects (the bus may still be starting: retried for a while) and serves.
     bool Start(const std::string& address) {
-        if (sd_bus_new(&bus_) < 0 || sd_bus_set_address(bus_, address.c_str()) < 0 ||
-            sd_bus_set_bus_client(bus_, 1) < 0 || sd_bus_start(bus_) < 0 ||
-            sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/systemd1",
-                                     "org.freedesktop.systemd1.Manager", kVtable, this) < 0 ||
-            sd_bus_request_name(bus_, "org.freedesktop.systemd1", 0) < 0) {
-            return false;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!Connect(address)) {
+            bus_ = sd_bus_flush_close_unref(bus_);
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         thread_ = std::thread([this] {
             while (!stop_) {
@@ -123,6 +125,14 @@ class StandIn {
     }
 
   private:
+    bool Connect(const std::string& address) {
+        return sd_bus_new(&bus_) >= 0 && sd_bus_set_address(bus_, address.c_str()) >= 0 &&
+               sd_bus_set_bus_client(bus_, 1) >= 0 && sd_bus_start(bus_) >= 0 &&
+               sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/systemd1",
+                                        "org.freedesktop.systemd1.Manager", kVtable, this) >= 0 &&
+               sd_bus_request_name(bus_, "org.freedesktop.systemd1", 0) >= 0;
+    }
+
     static int OnStart(sd_bus_message* m, void* data, sd_bus_error* error) {
         auto* self = static_cast<StandIn*>(data);
         Recorded call;
