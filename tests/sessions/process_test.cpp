@@ -199,9 +199,16 @@ TEST(ProcessGroupTest, MembersDieWithTheDaemon) {
     EXPECT_TRUE(state == 0 || state == 'Z') << state;
 }
 
+// NoUserBus keeps a developer's own service manager out of the tests of the fallback.
+struct NoUserBus {
+    vl_test::ScopedEnv address{"DBUS_SESSION_BUS_ADDRESS", std::nullopt};
+    vl_test::ScopedEnv runtime{"XDG_RUNTIME_DIR", std::nullopt};
+};
+
 // What a group member starts dies with the group, unless it was handed over to the user's
 // session: then it is outside the member's session and tree, and only its own end counts.
 TEST(ProcessGroupTest, OnlyHandedOverProgramsOutliveTheGroup) {
+    const NoUserBus noBus;
     for (const bool away : {false, true}) {
         vl_test::TempDir dir;
         platform::ProcessGroup group;
@@ -224,6 +231,7 @@ TEST(ProcessGroupTest, OnlyHandedOverProgramsOutliveTheGroup) {
 
 // A handed-over program is not our child: its handle sees it end, without an exit code.
 TEST(ProcessHandleTest, HandedOverProgramIsWatchedNotReaped) {
+    const NoUserBus noBus;
     platform::LaunchOptions options;
     options.argv = {ProbePath(), "sleep"};
     options.breakAwayFromJob = true;
