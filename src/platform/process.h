@@ -13,9 +13,13 @@
 //    runs. The environment is the user's only: HOME, USER, LOGNAME, SHELL, a fixed PATH,
 //    LANG when the daemon has one, XDG_RUNTIME_DIR and DBUS_SESSION_BUS_ADDRESS when the
 //    user's runtime folder exists, DISPLAY / WAYLAND_DISPLAY where the session has one, then
-//    the caller's extra entries. The working folder is the given one, else HOME, else "/".
-//    A daemon not running as root can start processes for its own user's session only;
-//    any other user gives 1008, as a missing token does.
+//    the display and bus variables (DISPLAY, WAYLAND_DISPLAY, XAUTHORITY,
+//    DBUS_SESSION_BUS_ADDRESS, XDG_SESSION_TYPE and the desktop names) found in the session
+//    leader's environment (when it runs as the user or root), then the caller's extra
+//    entries; a later entry replaces an earlier one of its name. The worker then adopts the
+//    user's service manager's environment (AdoptSessionEnvironment). The working folder is the
+//    given one, else HOME, else "/". A daemon not running as root can start processes for its own
+//    user's session only; any other user gives 1008, as a missing token does.
 //  - Children keep descriptors 0, 1 and 2 only; 0 reads /dev/null.
 //  - A program name without a slash is searched in the PATH of the new environment.
 //  - ProcessGroup members run in their own session (setsid) and die with the daemon: they
@@ -28,6 +32,15 @@
 //    members themselves die with the daemon; a cgroup per group would close both gaps.
 //    The daemon is deliberately not a child subreaper: it could not tell such orphans
 //    apart either, and reaping them would take exit statuses from other code's children.
+//  - breakAwayFromJob without a group hands the process over to the user's session: it is
+//    in no group of the caller, not in the caller's session or process group, and no
+//    descendant of the caller (a short-lived intermediate forks it, so init adopts it), and
+//    it gets no parent-death signal. It outlives the caller, the worker and the daemon. Its
+//    handle sees its end but not its exit code (0xFFFFFFFF). LaunchAsSelf first offers such
+//    a program to the caller's own service manager (a transient service of user@UID, see
+//    posix/user_manager.h) and starts it itself only when no manager answers; the daemon's
+//    own control group is then left by the manager, not by us. With a group, the flag has
+//    no effect: the group holds the process (the worker).
 //  - Handles closed before their process ended hand it to a reaper, so no zombie stays.
 //  - Exit codes: a process ended by a signal reports 128 + the signal number; a status
 //    collected by someone else (SIGCHLD ignored) reports 0xFFFFFFFF.
@@ -49,7 +62,8 @@ struct LaunchOptions {
     std::vector<std::string> argv;  // already split; argv[0] is the program
     // newGroup starts the process in a process group of its own (POSIX: its own session).
     bool newGroup = false;
-    // breakAwayFromJob lets the process leave a job the daemon itself runs in (Windows).
+    // breakAwayFromJob lets the process leave the job (kill-on-close group) that its creator
+    // runs in; without a group of its own it then outlives its creator and the daemon.
     bool breakAwayFromJob = false;
     std::string workingDirectory;               // empty: the platform's default
     std::vector<std::string> extraEnvironment;  // "NAME=value" entries added last
@@ -133,5 +147,19 @@ std::uint32_t LaunchAsSessionUser(const LaunchOptions& options, ProcessGroup* gr
 // folder.
 std::uint32_t LaunchAsSelf(const std::vector<std::string>& argv, ProcessGroup* group,
                            ProcessHandle& out);
+
+// LaunchAsSelf starts options.argv in the caller's own context (options.sessionId is not
+// used), with its working folder, extra environment and break-away choice. A program that
+// the user's service manager took over has no handle (out stays empty) and its unit name in
+// serviceUnit, when given; otherwise serviceUnit is cleared.
+std::uint32_t LaunchAsSelf(const LaunchOptions& options, ProcessGroup* group, ProcessHandle& out,
+                           std::string* serviceUnit = nullptr);
+
+// AdoptSessionEnvironment gives the calling process (a program that runs as a session's
+// user, before it starts threads) the environment of that user's session: the variables of
+// the user's service manager (DISPLAY, WAYLAND_DISPLAY, XAUTHORITY, DBUS_SESSION_BUS_ADDRESS
+// and the rest) replace its own. False when there is no such manager (POSIX without one;
+// Windows, where the user's token already carries the session's environment).
+bool AdoptSessionEnvironment();
 
 }  // namespace platform

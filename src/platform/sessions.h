@@ -6,9 +6,10 @@
 // calls is seen):
 //  1. A session file named by the environment variable "QVYLD_SESSION_FILE" (test harnesses,
 //     machines without a session manager): a JSON array of objects {"id": number,
-//     "user": text, "state": number (0 = active), "station": text, "display": text}; "station"
-//     and "display" may be absent. When the variable is set, the file is the only source: a
-//     missing or malformed file is a failure, never a silent fallback.
+//     "user": text, "state": number (0 = active), "station": text, "display": text,
+//     "leader": number (the session leader's process)}; "station", "display" and "leader"
+//     may be absent. When the variable is set, the file is the only source: a missing or
+//     malformed file is a failure, never a silent fallback.
 //  2. Windows: the terminal-services session list.
 //  3. POSIX with a login manager (the seat directory "/run/systemd/seats" exists): its
 //     sessions. The session id is the manager's numeric id, or a stable 31-bit hash with the
@@ -49,6 +50,10 @@ struct SessionRecord {
     std::string station;
     bool hasStation = false;
     std::string display;  // the graphical display where known (X11 ":0"), else empty
+    // leader is the process that leads the session (POSIX: the login manager's leader, or
+    // the login-record process; the session file's optional "leader"), 0 when unknown. Its
+    // environment tells the session's display when nothing better does.
+    std::uint32_t leader = 0;
 };
 
 // EnumerateSessions replaces sessions with the current list. On failure it returns false with

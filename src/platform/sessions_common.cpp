@@ -51,6 +51,10 @@ bool Unsigned(const JSON::JSONItem& object, const char* key, std::uint32_t& valu
 bool ReadRecord(const JSON::JSONItem& object, SessionRecord& record) {
     bool userPresent = false;
     bool displayPresent = false;
+    if (object.IsObject() && object.Get("leader") != nullptr &&
+        !Unsigned(object, "leader", record.leader)) {
+        return false;
+    }
     return object.IsObject() && Unsigned(object, "id", record.id) &&
            Unsigned(object, "state", record.state) &&
            OptionalText(object, "user", record.user, userPresent) &&

@@ -45,16 +45,28 @@ struct Started {
     }
 };
 
-bool StartInOwnContext(const std::vector<std::string>& argv, Started& started) {
-    if (platform::LaunchAsSelf(argv, nullptr, started.process) != platform::SysError::SUCCESS) {
+bool StartInOwnContext(const std::vector<std::string>& argv, bool handOver, Started& started) {
+    platform::LaunchOptions options;
+    options.argv = argv;
+    options.breakAwayFromJob = handOver;
+    std::string unit;
+    if (platform::LaunchAsSelf(options, nullptr, started.process, &unit) !=
+        platform::SysError::SUCCESS) {
         Logger::Error(std::string(kExecTag) + " CreateProcessW failed !");
         return false;
     }
     Logger::Debug(std::string(kExecTag) + " CreateProcessW successed !");
+    if (!unit.empty()) {
+        Logger::Info(std::string(kExecTag) + " handed over to the user's service manager as " +
+                     unit);
+    } else if (handOver) {
+        Logger::Info(std::string(kExecTag) + " handed over to the user's session as process " +
+                     std::to_string(started.process.Pid()));
+    }
     return true;
 }
 
-bool StartAsUser(const std::vector<std::string>& argv, std::int64_t requestedSession,
+bool StartAsUser(const std::vector<std::string>& argv, std::int64_t requestedSession, bool handOver,
                  Started& started) {
     std::uint32_t sessionId = 0;
     if (requestedSession >= 1) {
@@ -66,6 +78,7 @@ bool StartAsUser(const std::vector<std::string>& argv, std::int64_t requestedSes
     platform::LaunchOptions options;
     options.sessionId = sessionId;
     options.argv = argv;
+    options.breakAwayFromJob = handOver;
     // Companion programs among the commands find the daemon's runtime folders through it.
     options.extraEnvironment = platform::RuntimeEnvironment();
     platform::LaunchFailure failure = platform::LaunchFailure::None;
@@ -141,12 +154,14 @@ bool Execute(const std::vector<std::string>& elements, std::uint32_t& exitCode, 
     const std::vector<std::string> argv = ToolBox::SplitCommandLine(commandLine);
     Started started;
     bool result = false;
+    // A command that nobody waits for is handed over to the user's session (see the header).
+    const bool handOver = timeoutMs == 0;
     switch (runAs) {
         case RunAs::OwnContext:
-            result = StartInOwnContext(argv, started);
+            result = StartInOwnContext(argv, handOver, started);
             break;
         case RunAs::SessionUser:
-            result = StartAsUser(argv, sessionId, started);
+            result = StartAsUser(argv, sessionId, handOver, started);
             break;
         case RunAs::Elevated:
             result = StartElevated(argv, timeoutMs, started);

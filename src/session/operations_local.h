@@ -3,6 +3,29 @@
 // missing parents, and posting a message to a window found by its class name. The daemon
 // uses them with system rights; the worker uses the same code in the user's context.
 //
+// Which processes outlive the daemon. ExecuteCmd decides by its time limit alone, so that
+// the worker's "Execute" keeps its request and reply unchanged: a command started with
+// timeout 0 (nobody waits for it) is handed over to the user's session, with the platform's
+// break-away flag; a command that is waited for, with or without a limit, belongs to the
+// operation that runs it and stays under the daemon's control.
+//
+//   process                               started by                       outlives the daemon
+//   ------------------------------------  -------------------------------  -------------------
+//   the start tool and the application    worker "Execute", timeout 0      yes
+//   the tray program                      worker "Execute" / ExecuteCmd    yes
+//                                         as the user, timeout 0
+//   the worker                            UserExtension, in its group      no
+//   the spinner                           tray notifications, in a group   no
+//   setup programs, uninstall scripts,    worker "Execute" / ExecuteCmd,   no
+//   the environment tools                 waited for
+//   the installer pair (no elevation)     started in a group, waited for   no
+//
+// Handed over means, on Linux: a transient service of the user's own service manager when
+// the caller runs as the user and the manager answers on the user's bus (the worker); else a
+// process in a session of its own that no group of the daemon or the worker can reach. What
+// stays under control ends with its group (the worker's group ends its whole session and
+// descendants) and, for group members, with the daemon itself (parent-death signal).
+//
 // Commands are lists of items joined with single blanks, no quotes added: an item that
 // needs quotes carries them. The text is split by the Windows command-line rules, so it
 // means the same program and arguments everywhere; nothing goes through a shell.
@@ -19,7 +42,8 @@ inline constexpr std::int32_t kNoTimeLimit = -1;
 
 // ExecuteCmd runs the command without elevation: in the caller's own context or, with
 // asUser, as the user of the session (sessionId 0 or less: the active session). It waits up
-// to timeoutMs (kNoTimeLimit: without limit; 0: not at all, exitCode is then 0). True when
+// to timeoutMs (kNoTimeLimit: without limit; 0: not at all, exitCode is then 0, and the
+// command is handed over to the user's session, as the table above says). True when
 // the command ran and, if waited for, ended in time; its exit code is in exitCode. A command
 // that outlives the limit is left running.
 bool ExecuteCmd(const std::vector<std::string>& elements, std::uint32_t& exitCode, bool asUser,

@@ -7,6 +7,7 @@
 #include "base/logger.h"
 #include "base/toolbox.h"
 #include "platform/file_access.h"
+#include "platform/process.h"
 #include "platform/runtime_folder.h"
 #include "platform/sys_error.h"
 #include "session/companions.h"
@@ -61,7 +62,13 @@ int Dispatch(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     try {
+        // First, while this is the only thread: the session's display and bus, which the
+        // daemon could only guess, come from the user's own service manager when there is
+        // one. The commands this worker runs and its dialogs get them too.
+        const bool adopted = platform::AdoptSessionEnvironment();
         InitInfrastructure();
+        Logger::Internal(std::string("[Main]session environment : ") +
+                         (adopted ? "the user's service manager" : "as started"));
         return Dispatch(argc, argv);
     } catch (const std::exception& e) {
         Logger::LogException(e, "[Main]", false);

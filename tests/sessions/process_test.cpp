@@ -199,6 +199,61 @@ TEST(ProcessGroupTest, MembersDieWithTheDaemon) {
     EXPECT_TRUE(state == 0 || state == 'Z') << state;
 }
 
+// NoUserBus keeps a developer's own service manager out of the tests of the fallback.
+struct NoUserBus {
+    vl_test::ScopedEnv address{"DBUS_SESSION_BUS_ADDRESS", std::nullopt};
+    vl_test::ScopedEnv runtime{"XDG_RUNTIME_DIR", std::nullopt};
+};
+
+// What a group member starts dies with the group, unless it was handed over to the user's
+// session: then it is outside the member's session and tree, and only its own end counts.
+TEST(ProcessGroupTest, OnlyHandedOverProgramsOutliveTheGroup) {
+    const NoUserBus noBus;
+    for (const bool away : {false, true}) {
+        vl_test::TempDir dir;
+        platform::ProcessGroup group;
+        ASSERT_EQ(group.Create(), 0u);
+        platform::ProcessHandle member;
+        ASSERT_EQ(platform::LaunchAsSelf({ProbePath(), "spawn", dir.Path("pid"), away ? "1" : "0"},
+                                         &group, member),
+                  0u);
+        ASSERT_TRUE(sessions_test::WaitForFile(dir.Path("pid")));
+        const pid_t program = std::stoi(vl_test::ReadFile(dir.Path("pid")));
+        const pid_t memberPid = static_cast<pid_t>(member.Pid());
+        EXPECT_EQ(::getsid(program) == ::getsid(memberPid), !away) << away;
+
+        group.Close();
+        const char state = ProcessState(program);
+        EXPECT_EQ(state != 0 && state != 'Z', away) << "away=" << away << " state=" << state;
+        ::kill(program, SIGKILL);
+    }
+}
+
+// A handed-over program is not our child: its handle sees it end, without an exit code.
+TEST(ProcessHandleTest, HandedOverProgramIsWatchedNotReaped) {
+    const NoUserBus noBus;
+    platform::LaunchOptions options;
+    options.argv = {ProbePath(), "sleep"};
+    options.breakAwayFromJob = true;
+    platform::ProcessHandle handle;
+    std::string unit = "stale";
+    ASSERT_EQ(platform::LaunchAsSelf(options, nullptr, handle, &unit), 0u);
+    EXPECT_EQ(unit, "") << "no user service manager here";
+    const pid_t pid = static_cast<pid_t>(handle.Pid());
+    EXPECT_NE(ProcessState(pid), 0);
+    EXPECT_NE(::getsid(pid), ::getsid(0));
+    std::uint32_t exitCode = 0;
+    EXPECT_FALSE(handle.Wait(20, exitCode));
+    EXPECT_TRUE(handle.Terminate(1));
+    ASSERT_TRUE(handle.Wait(10000, exitCode));
+    EXPECT_EQ(exitCode, 0xFFFFFFFFu);
+    EXPECT_FALSE(handle.IsRunning());
+
+    options.argv = {"/nonexistent/vl_program"};
+    EXPECT_EQ(platform::LaunchAsSelf(options, nullptr, handle), 2u);
+    EXPECT_FALSE(handle.IsValid());
+}
+
 TEST(ProcessGroupTest, ClosedGroupTakesNoMember) {
     platform::ProcessGroup group;
     platform::ProcessHandle handle;
@@ -274,6 +329,39 @@ TEST_F(SessionUserTest, ChildRunsAsTheUserWithTheUserEnvironmentOnly) {
     EXPECT_EQ(report.count("env:QVYLD_SESSION_FILE"), 0u);
     // The home folder does not exist (useradd -M): the child starts in "/".
     EXPECT_EQ(report["cwd"], "/");
+}
+
+// The session leader's display and bus variables replace the guess; a leader that is gone
+// (or unknown) leaves the guess.
+TEST_F(SessionUserTest, SessionLeaderEnvironmentReplacesTheGuess) {
+    platform::LaunchOptions leaderOptions;
+    leaderOptions.sessionId = 7;
+    leaderOptions.argv = {ProbePath(), "sleep"};
+    leaderOptions.extraEnvironment = {"DISPLAY=:77", "XAUTHORITY=/tmp/vl-leader-auth",
+                                      "VL_LEADER_ONLY=1"};
+    platform::ProcessHandle leader;
+    ASSERT_EQ(platform::LaunchAsSessionUser(leaderOptions, nullptr, leader), 0u);
+    const struct {
+        std::uint32_t leader;
+        const char* display;
+        const char* xauthority;
+    } cases[] = {
+        {leader.Pid(), ":77", "/tmp/vl-leader-auth"},
+        {0x7FFFFFF0u, ":5", ""},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(vl_test::WriteFile(dir_.Path("sessions.json"),
+                                       R"([{"id": 7, "user": ")" + user_.Name() +
+                                           R"(", "state": 0, "display": ":5", "leader": )" +
+                                           std::to_string(c.leader) + "}]"));
+        platform::LaunchOptions options;
+        options.sessionId = 7;
+        auto report = Report(options);
+        EXPECT_EQ(report["env:DISPLAY"], c.display) << c.leader;
+        EXPECT_EQ(report["env:XAUTHORITY"], c.xauthority) << c.leader;
+        EXPECT_EQ(report.count("env:VL_LEADER_ONLY"), 0u) << "only the session's variables";
+    }
+    leader.Terminate(1);
 }
 
 TEST_F(SessionUserTest, WorkingFolderAndNewGroupAreHonoured) {

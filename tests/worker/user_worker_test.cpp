@@ -162,7 +162,7 @@ TEST_F(UserWorkerTest, ExecuteWaitsAsAsked) {
     } cases[] = {
         {{"/bin/sh", "-c", "\"exit 7\""}, -1, 0, 7},
         {{"/bin/sh", "-c", "\"exit 3\""}, 5000, 0, 3},
-        {{"/bin/sleep", "20"}, 0, 0, 0},  // not waited for: exit code 0
+        {{"/bin/sleep", "1"}, 0, 0, 0},  // not waited for: exit code 0
         {{"/bin/sleep", "20"}, 300, Companions::kReplyFailed, 99},
         {{"/no/such/program"}, -1, Companions::kReplyFailed, 99},
     };
@@ -172,6 +172,35 @@ TEST_F(UserWorkerTest, ExecuteWaitsAsAsked) {
                   c.result)
             << c.command.front() << " " << c.timeoutMs;
         EXPECT_EQ(exitCode, c.exitCode) << c.command.front() << " " << c.timeoutMs;
+    }
+}
+
+// A command nobody waits for (the start tool, the tray) is handed over to the user's session
+// and outlives the worker and the daemon's stop; a command that is waited for (a setup
+// program) belongs to the operation and ends with the worker's group.
+TEST_F(UserWorkerTest, OnlyCommandsNobodyWaitsForOutliveTheDaemonsStop) {
+    const std::string folder = UserFolder("out");
+    for (const std::int32_t timeoutMs : {0, 60000}) {
+        const std::string pidFile = folder + "/pid" + std::to_string(timeoutMs);
+        const std::vector<std::string> command = {"/bin/sh", "-c",
+                                                  "\"echo $$ > " + pidFile + "; exec sleep 300\""};
+        auto run = std::async(std::launch::async, [&] {
+            std::uint32_t exitCode = 0;
+            return AsUser::ExecuteCommandAsUser(identity_, command, exitCode, timeoutMs, false);
+        });
+        ASSERT_TRUE(sessions_test::WaitForFile(pidFile)) << timeoutMs;
+        const auto pid = static_cast<std::uint32_t>(std::stoi(vl_test::ReadFile(pidFile)));
+        const std::uint32_t worker = WorkerTable::GetExtensionForSession(7)->GetProcessId();
+        EXPECT_EQ(worker_test::ProcStatusField(pid, "Uid").substr(0, std::to_string(uid_).size()),
+                  std::to_string(uid_));
+        EXPECT_EQ(::getsid(static_cast<pid_t>(pid)) == ::getsid(static_cast<pid_t>(worker)),
+                  timeoutMs != 0);
+
+        WorkerTable::StopAll();  // what the daemon's stop does
+        run.wait();
+        EXPECT_FALSE(worker_test::IsAlive(worker));
+        EXPECT_EQ(worker_test::IsAlive(pid), timeoutMs == 0) << timeoutMs;
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
     }
 }
 

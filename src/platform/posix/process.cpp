@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <map>
@@ -33,6 +34,7 @@
 
 #include "platform/posix/system_lookup.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/posix/user_manager.h"
 #include "platform/sessions.h"
 #include "platform/sys_error.h"
 
@@ -80,11 +82,18 @@ struct ChildState {
     std::mutex mutex;
     bool reaped = false;
     std::uint32_t exitCode = kUnknownExitCode;
+    // ownChild is false for a process handed over to the user's session: it is not our
+    // child, so its end is seen through its pidfd and its exit code stays unknown.
+    bool ownChild = true;
 
     // TryReap collects the exit status if the process has ended. Caller holds mutex.
     bool TryReapLocked() {
         if (reaped) {
             return true;
+        }
+        if (!ownChild) {
+            reaped = HasEnded();
+            return reaped;
         }
         int status = 0;
         const pid_t result = ::waitpid(pid, &status, WNOHANG);
@@ -99,6 +108,15 @@ struct ChildState {
     bool TryReap() {
         std::lock_guard<std::mutex> lock(mutex);
         return TryReapLocked();
+    }
+
+  private:
+    bool HasEnded() const {
+        if (!pidfd.Valid()) {
+            return ::kill(pid, 0) != 0 && errno == ESRCH;
+        }
+        pollfd fd{pidfd.Get(), POLLIN, 0};
+        return ::poll(&fd, 1, 0) > 0;
     }
 };
 
@@ -128,9 +146,10 @@ class ProcessThread {
         done.wait();
     }
 
-    // Detach hands a child whose handle is gone to the reaper.
+    // Detach hands a child whose handle is gone to the reaper. A process handed over to the
+    // user's session is not ours to reap.
     void Detach(ChildPtr child) {
-        if (child->TryReap()) {
+        if (!child->ownChild || child->TryReap()) {
             return;
         }
         {
@@ -215,7 +234,9 @@ class ProcessThread {
 
 // ---- what the child does between fork and exec --------------------------------------------
 
-enum class ChildStage : int { Session = 1, Credentials = 2, Exec = 3 };
+// Stage Detached is not a failure: the report carries the pid of the program that a
+// break-away launch forked from its short-lived intermediate.
+enum class ChildStage : int { Detached = 0, Session = 1, Credentials = 2, Exec = 3 };
 
 struct ChildReport {
     int stage;
@@ -239,6 +260,7 @@ struct ChildPlan {
     const gid_t* groups = nullptr;
     std::size_t groupCount = 0;
     bool dieWithParent = false;
+    bool detach = false;
     pid_t parent = 0;
 };
 
@@ -274,6 +296,21 @@ void ChildCloseDescriptors(const ChildPlan& plan) {
     }
 }
 
+// ChildDetach forks the program from this intermediate, which reports its pid and ends:
+// the program is then nobody's descendant in the caller's tree (init adopts it), so no
+// kill-on-close group of the caller can find it.
+void ChildDetach(const ChildPlan& plan) {
+    const pid_t program = ::fork();
+    if (program < 0) {
+        ChildFail(plan, ChildStage::Session, errno);
+    }
+    if (program > 0) {
+        const ChildReport report{static_cast<int>(ChildStage::Detached), program};
+        [[maybe_unused]] const ssize_t n = ::write(plan.errorFd, &report, sizeof report);
+        ::_exit(0);
+    }
+}
+
 [[noreturn]] void RunChild(const ChildPlan& plan) {
     ChildResetSignals();
     if (plan.newSession && ::setsid() < 0) {
@@ -289,6 +326,9 @@ void ChildCloseDescriptors(const ChildPlan& plan) {
         if (plan.uid != 0 && ::setuid(0) == 0) {
             ChildFail(plan, ChildStage::Credentials, EPERM);
         }
+    }
+    if (plan.detach) {
+        ChildDetach(plan);
     }
     if (plan.dieWithParent) {
         // Set after the user switch, which clears it. If the daemon died in between, the
@@ -375,6 +415,54 @@ bool IsSocket(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
 }
 
+// AddEntries puts "NAME=value" entries into env, each replacing an entry of its name: with
+// two entries of one name, programs would read the first.
+void AddEntries(std::vector<std::string>& env, const std::vector<std::string>& entries) {
+    for (const std::string& entry : entries) {
+        const std::size_t equals = entry.find('=');
+        if (equals == std::string::npos || equals == 0) {
+            continue;
+        }
+        const std::string prefix = entry.substr(0, equals + 1);
+        const auto same = [&](const std::string& e) { return e.rfind(prefix, 0) == 0; };
+        const auto found = std::find_if(env.begin(), env.end(), same);
+        if (found == env.end()) {
+            env.push_back(entry);
+        } else {
+            *found = entry;
+        }
+    }
+}
+
+// kSessionVariables are what a session leader's environment is read for: the session's
+// display and bus, which the daemon could otherwise only guess.
+constexpr const char* kSessionVariables[] = {
+    "DISPLAY",          "WAYLAND_DISPLAY",     "XAUTHORITY",         "DBUS_SESSION_BUS_ADDRESS",
+    "XDG_SESSION_TYPE", "XDG_CURRENT_DESKTOP", "XDG_SESSION_DESKTOP"};
+
+// LeaderEnvironment gives the session variables of the session leader's environment, when
+// the leader runs as the session's user or as root (a login program); another user's
+// process tells nothing about this session.
+std::vector<std::string> LeaderEnvironment(std::uint32_t leader, uid_t uid) {
+    std::vector<std::string> env;
+    const std::string folder = "/proc/" + std::to_string(leader);
+    struct stat info {};
+    if (leader == 0 || ::stat(folder.c_str(), &info) != 0 ||
+        (info.st_uid != uid && info.st_uid != 0)) {
+        return env;
+    }
+    std::ifstream in(folder + "/environ", std::ios::binary);
+    std::string entry;
+    while (std::getline(in, entry, '\0')) {
+        for (const char* name : kSessionVariables) {
+            if (entry.rfind(std::string(name) + "=", 0) == 0) {
+                env.push_back(entry);
+            }
+        }
+    }
+    return env;
+}
+
 std::vector<std::string> UserEnvironment(const UserAccount& account, const SessionRecord& session,
                                          const std::vector<std::string>& extra) {
     std::vector<std::string> env = {
@@ -400,7 +488,8 @@ std::vector<std::string> UserEnvironment(const UserAccount& account, const Sessi
     if (!session.display.empty()) {
         env.push_back("DISPLAY=" + session.display);
     }
-    env.insert(env.end(), extra.begin(), extra.end());
+    AddEntries(env, LeaderEnvironment(session.leader, account.uid));
+    AddEntries(env, extra);
     return env;
 }
 
@@ -450,6 +539,7 @@ struct LaunchPlan {
     std::vector<std::string> env;
     std::string workingDirectory;  // empty: the daemon's
     bool newSession = false;
+    bool detach = false;  // hand the program over to the user's session
     const UserAccount* user = nullptr;
 };
 
@@ -529,6 +619,10 @@ bool ProcessHandle::Terminate(std::uint32_t /*exitCode*/) {
     std::lock_guard<std::mutex> lock(child.mutex);
     if (child.TryReapLocked()) {
         return false;
+    }
+    if (!child.ownChild && child.pidfd.Valid()) {
+        // Not our child: its number may be reused once it ends, its pidfd never is.
+        return ::syscall(SYS_pidfd_send_signal, child.pidfd.Get(), SIGKILL, nullptr, 0) == 0;
     }
     // The pid cannot have been reused: it stays ours until reaped.
     return ::kill(child.pid, SIGKILL) == 0;
@@ -764,6 +858,86 @@ void ProcessGroup::Close() {
 
 namespace {
 
+// Pipes are the error pipe (read and write ends) and /dev/null for the child's input, all
+// above the standard descriptors.
+struct Pipes {
+    UniqueFd readEnd;
+    UniqueFd writeEnd;
+    UniqueFd nullFd;
+};
+
+std::uint32_t OpenPipes(Pipes& pipes) {
+    int pipeFds[2] = {-1, -1};
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        return ErrorFromErrno(errno);
+    }
+    pipes.readEnd = AboveStdio(pipeFds[0]);
+    pipes.writeEnd = AboveStdio(pipeFds[1]);
+    pipes.nullFd = AboveStdio(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (!pipes.readEnd.Valid() || !pipes.writeEnd.Valid() || !pipes.nullFd.Valid()) {
+        return ErrorFromErrno(errno);
+    }
+    return SysError::SUCCESS;
+}
+
+ChildPlan MakeChildPlan(const LaunchPlan& plan, const Pipes& pipes, bool inGroup) {
+    ChildPlan child;
+    child.workingDirectory =
+        plan.workingDirectory.empty() ? nullptr : plan.workingDirectory.c_str();
+    child.errorFd = pipes.writeEnd.Get();
+    child.nullFd = pipes.nullFd.Get();
+    const long openMax = ::sysconf(_SC_OPEN_MAX);
+    child.maxFd = openMax > 0 && openMax < 65536 ? static_cast<int>(openMax) : 65536;
+    child.newSession = plan.newSession || plan.detach;
+    child.detach = plan.detach && !inGroup;
+    if (plan.user != nullptr) {
+        child.switchUser = true;
+        child.uid = plan.user->uid;
+        child.gid = plan.user->gid;
+        child.groups = plan.user->groups.data();
+        child.groupCount = plan.user->groups.size();
+    }
+    child.dieWithParent = inGroup;
+    child.parent = ::getpid();
+    return child;
+}
+
+bool ReadReport(int fd, ChildReport& report) {
+    ssize_t n = 0;
+    do {
+        n = ::read(fd, &report, sizeof report);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(sizeof report);
+}
+
+void ReapNow(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// Collect reads how the start went: nothing before end of file means the program runs. A
+// break-away launch first reports the program's pid, and its intermediate is reaped here.
+std::uint32_t Collect(pid_t forked, int readFd, ChildState& state) {
+    ChildReport report{};
+    bool failed = ReadReport(readFd, report);
+    if (failed && report.stage == static_cast<int>(ChildStage::Detached)) {
+        ReapNow(forked);
+        state.pid = static_cast<pid_t>(report.error);
+        state.ownChild = false;
+        failed = ReadReport(readFd, report);
+    } else {
+        state.pid = forked;
+    }
+    if (failed) {
+        if (state.ownChild) {
+            ReapNow(forked);
+        }
+        return ErrorOfReport(report);
+    }
+    return SysError::SUCCESS;
+}
+
 std::uint32_t Spawn(const LaunchPlan& plan, ProcessGroup* group, ProcessHandle& out) {
     out.Close();
     if (plan.argv.empty() || plan.argv.front().empty()) {
@@ -778,37 +952,14 @@ std::uint32_t Spawn(const LaunchPlan& plan, ProcessGroup* group, ProcessHandle& 
     }
     const CStrings argv(plan.argv);
     const CStrings envp(plan.env);
-    int pipeFds[2] = {-1, -1};
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-        return ErrorFromErrno(errno);
+    Pipes pipes;
+    if (const std::uint32_t error = OpenPipes(pipes); error != SysError::SUCCESS) {
+        return error;
     }
-    UniqueFd readEnd = AboveStdio(pipeFds[0]);
-    UniqueFd writeEnd = AboveStdio(pipeFds[1]);
-    UniqueFd nullFd = AboveStdio(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    if (!readEnd.Valid() || !writeEnd.Valid() || !nullFd.Valid()) {
-        return ErrorFromErrno(errno);
-    }
-
-    ChildPlan child;
+    ChildPlan child = MakeChildPlan(plan, pipes, group != nullptr);
     child.path = path.c_str();
     child.argv = argv.Get();
     child.envp = envp.Get();
-    child.workingDirectory =
-        plan.workingDirectory.empty() ? nullptr : plan.workingDirectory.c_str();
-    child.errorFd = writeEnd.Get();
-    child.nullFd = nullFd.Get();
-    const long openMax = ::sysconf(_SC_OPEN_MAX);
-    child.maxFd = openMax > 0 && openMax < 65536 ? static_cast<int>(openMax) : 65536;
-    child.newSession = plan.newSession;
-    if (plan.user != nullptr) {
-        child.switchUser = true;
-        child.uid = plan.user->uid;
-        child.gid = plan.user->gid;
-        child.groups = plan.user->groups.data();
-        child.groupCount = plan.user->groups.size();
-    }
-    child.dieWithParent = group != nullptr;
-    child.parent = ::getpid();
 
     pid_t pid = -1;
     int forkError = 0;
@@ -822,26 +973,17 @@ std::uint32_t Spawn(const LaunchPlan& plan, ProcessGroup* group, ProcessHandle& 
     if (pid < 0) {
         return ErrorFromErrno(forkError);
     }
-    writeEnd.Reset();
+    pipes.writeEnd.Reset();
 
     auto state = std::make_shared<ChildState>();
-    state->pid = pid;
-    // Called directly: the C library's header for it lacks C linkage in this glibc.
-    state->pidfd.Reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-
-    ChildReport report{};
-    ssize_t n = 0;
-    do {
-        n = ::read(readEnd.Get(), &report, sizeof report);
-    } while (n < 0 && errno == EINTR);
-    if (n == static_cast<ssize_t>(sizeof report)) {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        return ErrorOfReport(report);
+    if (const std::uint32_t error = Collect(pid, pipes.readEnd.Get(), *state);
+        error != SysError::SUCCESS) {
+        return error;
     }
+    // Called directly: the C library's header for it lacks C linkage in this glibc.
+    state->pidfd.Reset(static_cast<int>(::syscall(SYS_pidfd_open, state->pid, 0)));
     if (group != nullptr && !group->Get()->Add(state)) {
-        ::kill(pid, SIGKILL);
+        ::kill(state->pid, SIGKILL);
         ProcessThread::Instance().Detach(std::move(state));
         return SysError::OPERATION_ABORTED;
     }
@@ -877,6 +1019,7 @@ std::uint32_t LaunchAsSessionUser(const LaunchOptions& options, ProcessGroup* gr
     plan.workingDirectory =
         options.workingDirectory.empty() ? account.home : options.workingDirectory;
     plan.newSession = options.newGroup || group != nullptr;
+    plan.detach = options.breakAwayFromJob && group == nullptr;
     plan.user = root ? &account : nullptr;
     const std::uint32_t error = Spawn(plan, group, out);
     if (error == SysError::NO_TOKEN) {
@@ -894,6 +1037,51 @@ std::uint32_t LaunchAsSelf(const std::vector<std::string>& argv, ProcessGroup* g
     plan.env = OwnEnvironment();
     plan.newSession = group != nullptr;
     return Spawn(plan, group, out);
+}
+
+std::uint32_t LaunchAsSelf(const LaunchOptions& options, ProcessGroup* group, ProcessHandle& out,
+                           std::string* serviceUnit) {
+    if (serviceUnit != nullptr) {
+        serviceUnit->clear();
+    }
+    out.Close();
+    LaunchPlan plan;
+    plan.argv = options.argv;
+    plan.env = OwnEnvironment();
+    AddEntries(plan.env, options.extraEnvironment);
+    plan.workingDirectory = options.workingDirectory;
+    plan.newSession = options.newGroup || group != nullptr;
+    plan.detach = options.breakAwayFromJob && group == nullptr;
+    if (plan.detach && !plan.argv.empty() && !plan.argv.front().empty()) {
+        posix::TransientService service;
+        if (!ResolveProgram(plan.argv.front(), PathOf(plan.env), service.path)) {
+            return SysError::FILE_NOT_FOUND;
+        }
+        service.argv = plan.argv;
+        service.env = plan.env;
+        service.workingDirectory = plan.workingDirectory;
+        std::string unit;
+        if (posix::StartTransientService(service, unit) == SysError::SUCCESS) {
+            if (serviceUnit != nullptr) {
+                *serviceUnit = unit;
+            }
+            return SysError::SUCCESS;
+        }
+        // No manager, or it refused the unit: the program still starts, on its own.
+    }
+    return Spawn(plan, group, out);
+}
+
+bool AdoptSessionEnvironment() {
+    std::vector<std::string> env;
+    if (!posix::UserManagerEnvironment(env)) {
+        return false;
+    }
+    for (const std::string& entry : env) {
+        const std::size_t equals = entry.find('=');
+        ::setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
+    }
+    return true;
 }
 
 }  // namespace platform

@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -84,6 +85,19 @@ std::uint32_t StateOf(const std::string& state, const std::string& cls, bool onS
     return onSeatOrDisplay ? kSessionStateActive : kStateDisconnected;
 }
 
+// LeaderOf reads the session's leader from the login manager's state file ("LEADER="): this
+// libsystemd has no call for it. 0 when unknown.
+std::uint32_t LeaderOf(const char* name) {
+    std::ifstream state(std::string("/run/systemd/sessions/") + name);
+    std::string line;
+    while (std::getline(state, line)) {
+        if (line.rfind("LEADER=", 0) == 0) {
+            return static_cast<std::uint32_t>(std::strtoul(line.c_str() + 7, nullptr, 10));
+        }
+    }
+    return 0;
+}
+
 SessionRecord RecordOf(const char* name) {
     SessionRecord record;
     record.id = SessionIdFromName(name);
@@ -96,6 +110,7 @@ SessionRecord RecordOf(const char* name) {
     record.display = Text(&sd_session_get_display, name);
     record.station = seat.empty() ? Text(&sd_session_get_tty, name) : seat;
     record.hasStation = !record.station.empty();
+    record.leader = LeaderOf(name);
     const bool graphical = type == "x11" || type == "wayland" || type == "mir";
     record.state = StateOf(Text(&sd_session_get_state, name), Text(&sd_session_get_class, name),
                            !seat.empty() || graphical);
@@ -156,6 +171,7 @@ void ReadLoginRecords(std::vector<SessionRecord>& sessions) {
             continue;
         }
         record.id = static_cast<std::uint32_t>(entry->ut_pid);
+        record.leader = record.id;
         record.station = FieldText(entry->ut_line);
         record.hasStation = !record.station.empty();
         record.display = local && !host.empty() ? host : std::string();

@@ -250,4 +250,27 @@ std::uint32_t LaunchAsSelf(const std::vector<std::string>& argv, ProcessGroup* g
     return Start(nullptr, argv, 0, nullptr, std::string(), group, out);
 }
 
+std::uint32_t LaunchAsSelf(const LaunchOptions& options, ProcessGroup* group, ProcessHandle& out,
+                           std::string* serviceUnit) {
+    if (serviceUnit != nullptr) {
+        serviceUnit->clear();  // no user service manager here
+    }
+    out.Close();
+    std::uint32_t error = 0;
+    if (!CheckArguments(options.argv, group, error)) {
+        return error;
+    }
+    DWORD flags = CREATE_UNICODE_ENVIRONMENT;
+    flags |= options.breakAwayFromJob ? CREATE_BREAKAWAY_FROM_JOB : 0;
+    flags |= options.newGroup ? CREATE_NEW_PROCESS_GROUP : 0;
+    wchar_t* own = ::GetEnvironmentStringsW();
+    std::wstring merged = WithExtras(own, options.extraEnvironment);
+    ::FreeEnvironmentStringsW(own);
+    return Start(nullptr, options.argv, flags, merged.data(), options.workingDirectory, group, out);
+}
+
+bool AdoptSessionEnvironment() {
+    return false;  // a process started with the user's token has the session's environment
+}
+
 }  // namespace platform

@@ -11,6 +11,8 @@
 //                             error number
 //   orphan <pidfile>          starts "sleep" in a process group, writes its pid, then dies
 //                             at once as a crashed daemon would
+//   spawn <pidfile> <away>    starts "sleep" (handed over to the user's session when away
+//                             is 1), writes its pid, then sleeps, as a worker would
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -132,6 +134,20 @@ int Orphan(const char* pidFile) {
     ::_exit(0);  // no destructor runs: nothing closes the group
 }
 
+int Spawn(const char* pidFile, bool away) {
+    platform::LaunchOptions options;
+    options.argv = {"/proc/self/exe", "sleep"};
+    options.breakAwayFromJob = away;
+    platform::ProcessHandle handle;
+    if (platform::LaunchAsSelf(options, nullptr, handle) != 0) {
+        return 1;
+    }
+    std::ofstream(pidFile) << handle.Pid() << "\n";
+    for (;;) {
+        ::pause();
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -159,7 +175,10 @@ int main(int argc, char** argv) {
     if (mode == "orphan" && argc == 3) {
         return Orphan(argv[2]);
     }
+    if (mode == "spawn" && argc == 4) {
+        return Spawn(argv[2], std::string(argv[3]) == "1");
+    }
     std::fprintf(stderr,
-                 "usage: vl_session_probe report|exit|sleep|tree|crash|launch|orphan ...\n");
+                 "usage: vl_session_probe report|exit|sleep|tree|crash|launch|orphan|spawn ...\n");
     return 64;
 }
