@@ -1,10 +1,13 @@
 // ZorvidRequestInfo is the identity of one request: the calling page instance and its origin,
 // the user's single-sign-on ticket, the web-service addresses and the protocol level the page
 // speaks. The dispatcher builds it once per request and passes it by reference; callees copy
-// what they keep.
+// what they keep. It also carries the request's stop token, which is stopped once the client
+// that sent the request has gone: whoever waits on the request's behalf may give up then.
 #pragma once
 
+#include <stop_token>
 #include <string>
+#include <utility>
 
 #include "base/daemon_version.h"
 #include "base/json/json.h"
@@ -30,6 +33,9 @@ class ZorvidRequestInfo {
     const std::string& GetAuthWsUrl() const { return authWsUrl_; }
     const std::string& GetZorvidUrl() const { return zorvidUrl_; }
     const DaemonVersion& GetProtocolVersion() const { return protocolVersion_; }
+    // The stop token of the request; by default a token that never stops.
+    const std::stop_token& GetStopToken() const { return stopToken_; }
+    void SetStopToken(std::stop_token token) { stopToken_ = std::move(token); }
 
     std::string ToString() const;
     // ToJSON is the form handed to the user-session worker. "cId" and "pVersion" are null
@@ -44,4 +50,5 @@ class ZorvidRequestInfo {
     std::string authWsUrl_;
     std::string zorvidUrl_;
     DaemonVersion protocolVersion_;
+    std::stop_token stopToken_;
 };

@@ -211,14 +211,16 @@ const FunctionTable& LaunchDaemonCore::MainFunctions() {
 std::string LaunchDaemonCore::HandleRequest(const std::string& urlPath,
                                             const std::string& optionString,
                                             const std::string& reqBody, const std::string& reqVerb,
-                                            bool isHttps) {
-    return HandleRequest(urlPath, optionString, reqBody, reqVerb, isHttps, MainFunctions());
+                                            bool isHttps, std::stop_token stop) {
+    return HandleRequest(urlPath, optionString, reqBody, reqVerb, isHttps, MainFunctions(),
+                         std::move(stop));
 }
 
 std::string LaunchDaemonCore::HandleRequest(const std::string& urlPath,
                                             const std::string& optionString,
                                             const std::string& reqBody, const std::string& reqVerb,
-                                            bool isHttps, const FunctionTable& functions) {
+                                            bool isHttps, const FunctionTable& functions,
+                                            std::stop_token stop) {
     LogRequest(urlPath, optionString, reqBody, reqVerb);
 
     if (urlPath.empty()) {
@@ -248,8 +250,9 @@ std::string LaunchDaemonCore::HandleRequest(const std::string& urlPath,
     if (zorvidId.empty()) {
         return Answer(ReturnCode::RC_NO_ZORVID_ID);
     }
-    const ZorvidRequestInfo identity(zorvidId, Value(body, "castgc"), Value(body, "cryptws"),
-                                     Value(body, "authws"), Value(body, "zorvid"), version);
+    ZorvidRequestInfo identity(zorvidId, Value(body, "castgc"), Value(body, "cryptws"),
+                               Value(body, "authws"), Value(body, "zorvid"), version);
+    identity.SetStopToken(std::move(stop));
     Logger::Info("[LaunchDaemonCore::HandleRequest] request info : " + identity.ToString());
     SharedData::SaveZorvidUrl(identity);
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <stop_token>
 #include <string>
 
 #include "base/json/json.h"
@@ -44,13 +45,15 @@ class LaunchDaemonCore {
     // HandleRequest returns the answer text: the communication page for "iframe", a JSON
     // answer object for everything else. urlPath has no leading "/" and no query;
     // optionString (the URL's query) is only logged. Function requests are dispatched
-    // through MainFunctions().
+    // through MainFunctions(). stop is stopped once the client has gone; it goes with the
+    // request's identity, so that waits on the client's behalf end.
     static std::string HandleRequest(const std::string& urlPath, const std::string& optionString,
                                      const std::string& reqBody, const std::string& reqVerb,
-                                     bool isHttps);
+                                     bool isHttps, std::stop_token stop = {});
 
     // This HandleRequest dispatches function requests through the given table instead.
     static std::string HandleRequest(const std::string& urlPath, const std::string& optionString,
                                      const std::string& reqBody, const std::string& reqVerb,
-                                     bool isHttps, const FunctionTable& functions);
+                                     bool isHttps, const FunctionTable& functions,
+                                     std::stop_token stop = {});
 };

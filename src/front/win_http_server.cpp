@@ -694,8 +694,8 @@ void WinHttpServer::Dispatch(platform::HttpRequest& request, const std::string& 
             "[WinHttpServer::HandleConnection] urlPath : " + ToolBox::EscapeControls(urlPath) +
             "//reqVerb : " + verb + "//Request body size : " + std::to_string(body.size()));
     }
-    std::string answer =
-        LaunchDaemonCore::HandleRequest(urlPath, optionString, body, verb, isHttps);
+    std::string answer = LaunchDaemonCore::HandleRequest(urlPath, optionString, body, verb, isHttps,
+                                                         stop.get_token());
     if (stop.stop_requested()) {
         Logger::Warn("[WinHttpServer::HandleConnection] client gone before its answer [id:" +
                      std::to_string(request.Id()) + "]");

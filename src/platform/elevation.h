@@ -2,7 +2,10 @@
 //
 // Windows: ShellExecuteExW with "runas" (the user may be asked to consent).
 // POSIX: through "pkexec" when it is installed (polkit decides, and may ask the user);
-// without it every elevated run fails with 50 (not supported).
+// without it every elevated run fails with 50 (not supported). The helper's answer comes
+// only when it ends: Wait reports a dismissed authentication (exit 126) as 1223 and a
+// refused one (exit 127, also when no authentication agent is found) as 5, not as the
+// program's exit code.
 #pragma once
 
 #include <cstdint>
@@ -28,7 +31,8 @@ class ElevatedProcess {
     // IsValid is false when the launch gave no process to wait for.
     bool IsValid() const;
     // Wait gives 0 and the exit code once the process has ended, 258 when timeoutMs
-    // (0xFFFFFFFF: no limit) passed first, or another error.
+    // (0xFFFFFFFF: no limit) passed first, 1223 or 5 when the elevation was dismissed or
+    // refused, or another error.
     std::uint32_t Wait(std::uint32_t timeoutMs, std::uint32_t& exitCode);
     void Close();
 

@@ -53,6 +53,10 @@ class PipeConnection {
     std::uint32_t Read(char* buffer, std::size_t size, std::size_t& read);
     // ReadMessage reads one whole message.
     std::uint32_t ReadMessage(std::string& message);
+    // Abort gives up the exchange: a Read, ReadMessage or Write that blocks in another
+    // thread returns 995, and so does every later one. The only call that may run while
+    // another thread uses the connection; the connection must stay alive until it returns.
+    void Abort();
     void Close();
 
     Impl* Get() const { return impl_.get(); }

@@ -62,7 +62,8 @@ std::string EscapeQuotes(const std::string& text) {
 
 std::vector<std::string> PostStatusCommand(const std::string& executablePath,
                                            const std::string& postStatusText) {
-    return {executablePath, kPostStatusMode, ToolBox::Quote(EscapeQuotes(postStatusText))};
+    return {ToolBox::Quote(executablePath), kPostStatusMode,
+            ToolBox::Quote(EscapeQuotes(postStatusText))};
 }
 
 std::string StopWorkerText() {

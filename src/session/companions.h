@@ -9,6 +9,7 @@
 // a command-line text means the same program and arguments on every platform.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -42,6 +43,12 @@ inline constexpr const char* kStopMessage = "STOP";
 // WorkerPipeName is "\\.\pipe\userExt_" + session id + "_" + seconds since 1970.
 std::string WorkerPipeName(std::uint32_t sessionId, std::int64_t secondsSince1970);
 
+// The worker runs up to kWorkerOperationsAtOnce operations at once, each on its own
+// connection; up to kWorkerOperationsWaiting more wait their turn, and past that a request
+// is answered kReplyBusy at once.
+inline constexpr std::size_t kWorkerOperationsAtOnce = 8;
+inline constexpr std::size_t kWorkerOperationsWaiting = 32;
+
 // WorkerCommandLine is the double-quoted executable path, "run" and the pipe name.
 std::string WorkerCommandLine(const std::string& executablePath, const std::string& pipeName);
 
@@ -67,6 +74,7 @@ inline constexpr std::int32_t kCheckKindFolder = 2;
 inline constexpr std::int32_t kReplyBadRequest = 10;    // not a request the worker can read
 inline constexpr std::int32_t kReplyNotAvailable = 11;  // an operation this worker lacks
 inline constexpr std::int32_t kReplyFailed = 12;        // the operation ran and failed
+inline constexpr std::int32_t kReplyBusy = 13;          // too many operations at once
 
 // Answers of the page-validation dialog ("url" verb).
 inline constexpr std::int32_t kUrlRefused = 40;
@@ -100,7 +108,8 @@ std::string PostStatusText(const std::string& windowClass, std::uint32_t message
                            std::int64_t lparam, std::uint64_t wparam);
 // EscapeQuotes puts a backslash before every double quote.
 std::string EscapeQuotes(const std::string& text);
-// PostStatusCommand is the list [executable path, "postStatus", quoted escaped JSON text].
+// PostStatusCommand is the list [quoted executable path, "postStatus", quoted escaped JSON
+// text]; the path is quoted so that a folder with blanks stays one program path.
 std::vector<std::string> PostStatusCommand(const std::string& executablePath,
                                            const std::string& postStatusText);
 // StopWorkerText is the postStatus text that ends a worker.

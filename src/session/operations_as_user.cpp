@@ -78,7 +78,7 @@ std::uint32_t RunOperationOnExtension(UserExtension* extension, const ZorvidRequ
         return kResultNoWorker;
     }
     JSON::ItemPtr reply;
-    if (!extension->RunOperation(envelope.get(), reply)) {
+    if (!extension->RunOperation(envelope.get(), reply, request.GetStopToken())) {
         Logger::Error(std::string(kEnvelopeTag) + "Fail to run the requested operation.");
         return kResultNoWorker;
     }

@@ -135,6 +135,13 @@ bool WaitForEnd(Started& started, std::int32_t timeoutMs, std::uint32_t& exitCod
                      " launch command successed ! (rc:" + std::to_string(code) + ")");
         return true;
     }
+    if (started.isElevated &&
+        (result == platform::SysError::CANCELLED || result == platform::SysError::ACCESS_DENIED)) {
+        // The program never started: the user dismissed the elevation or it was refused.
+        Logger::Error(std::string(kExecTag) + " ShellExecuteExW failed ! the elevation was " +
+                      (result == platform::SysError::CANCELLED ? "dismissed" : "refused"));
+        return false;
+    }
     if (result == platform::SysError::WAIT_TIMED_OUT) {
         Logger::Error(std::string(kExecTag) + " Waiting for process to end timeout after [" +
                       std::to_string(timeoutMs) + "] ms !");

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <thread>
 
@@ -25,6 +26,9 @@ constexpr int kPipeAttempts = 3;
 constexpr std::int32_t kStopCommandTimeoutMs = 5000;
 constexpr std::uint32_t kStopWaitMs = 5000;
 constexpr std::size_t kReadChunk = 4096;
+constexpr const char* kAbandoned =
+    "[UserExtension::RunOperation]the client of the request has gone: no longer waiting for "
+    "the worker's reply";
 
 struct BasePath {
     std::mutex mutex;
@@ -52,6 +56,19 @@ std::string Id(std::uint32_t sessionId) {
 
 void SleepMs(std::uint32_t ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Pause sleeps ms, or less when stop is stopped first; false when it was.
+bool Pause(std::uint32_t ms, const std::stop_token& stop) {
+    if (!stop.stop_possible()) {
+        SleepMs(ms);
+        return true;
+    }
+    std::mutex mutex;
+    std::condition_variable_any woken;
+    std::unique_lock lock(mutex);
+    return !woken.wait_for(lock, stop, std::chrono::milliseconds(ms), [] { return false; }) &&
+           !stop.stop_requested();
 }
 
 std::int64_t SecondsSince1970() {
@@ -262,12 +279,12 @@ void UserExtension::CleanUpLocked() {
 // ---- operations ---------------------------------------------------------------------------
 
 bool UserExtension::openPipe(platform::PipeConnection& pipe, const std::string& pipeName,
-                             const platform::RuntimeOwner& owner) {
-    for (int attempt = 0; attempt < kPipeAttempts; ++attempt) {
+                             const platform::RuntimeOwner& owner, const std::stop_token& stop) {
+    for (int attempt = 0; attempt < kPipeAttempts && !stop.stop_requested(); ++attempt) {
         const std::string head = "[UserExtension::openPipe]{" + std::to_string(attempt) + "}";
         if (platform::WaitForPipe(pipeName, owner, kPipeWaitMs) != platform::SysError::SUCCESS) {
             Logger::Warn(head + "Could not open OUT pipe[" + pipeName + "] : wait timed out.");
-            SleepMs(kPipeRetrySleepMs);
+            Pause(kPipeRetrySleepMs, stop);
             continue;
         }
         const std::uint32_t error = platform::ConnectPipe(pipeName, owner, pipe);
@@ -276,7 +293,7 @@ bool UserExtension::openPipe(platform::PipeConnection& pipe, const std::string& 
         }
         if (error != platform::SysError::SUCCESS) {
             Logger::Error(head + "Could not open IN pipe[" + pipeName + "]. sleep awhile ...");
-            SleepMs(kPipeErrorSleepMs);
+            Pause(kPipeErrorSleepMs, stop);
             continue;
         }
         Logger::Internal(head + "IN Named pipe[" + pipeName +
@@ -297,7 +314,12 @@ bool UserExtension::openPipe(platform::PipeConnection& pipe, const std::string& 
 bool UserExtension::Exchange(platform::PipeConnection& pipe, const std::string& request,
                              std::string& reply) {
     std::size_t written = 0;
-    if (pipe.Write(request, written) != platform::SysError::SUCCESS) {
+    const std::uint32_t writeError = pipe.Write(request, written);
+    if (writeError == platform::SysError::OPERATION_ABORTED) {
+        Logger::Warn(kAbandoned);
+        return false;
+    }
+    if (writeError != platform::SysError::SUCCESS) {
         // The request carries the user's ticket: only its size goes to the log.
         Logger::Error("[UserExtension::RunOperation]fail to write into pipe this content : (" +
                       std::to_string(request.size()) + " bytes)");
@@ -318,14 +340,19 @@ bool UserExtension::Exchange(platform::PipeConnection& pipe, const std::string& 
             }
             continue;
         }
-        Logger::Error(error == platform::SysError::BROKEN_PIPE
-                          ? "[UserExtension::RunOperation]client disconnected"
-                          : "[UserExtension::RunOperation]ReadFile failed");
+        if (error == platform::SysError::OPERATION_ABORTED) {
+            Logger::Warn(kAbandoned);
+        } else {
+            Logger::Error(error == platform::SysError::BROKEN_PIPE
+                              ? "[UserExtension::RunOperation]client disconnected"
+                              : "[UserExtension::RunOperation]ReadFile failed");
+        }
         return false;
     }
 }
 
-bool UserExtension::RunOperation(const JSON::JSONItem* request, JSON::ItemPtr& reply) {
+bool UserExtension::RunOperation(const JSON::JSONItem* request, JSON::ItemPtr& reply,
+                                 std::stop_token stop) {
     reply.reset();
     std::string pipeName;
     platform::RuntimeOwner owner;
@@ -343,20 +370,31 @@ bool UserExtension::RunOperation(const JSON::JSONItem* request, JSON::ItemPtr& r
         return false;
     }
     platform::PipeConnection pipe;
-    if (!openPipe(pipe, pipeName, owner)) {
-        Logger::Error(
-            "[UserExtension::RunOperation]Fail to open the output pipe created by the "
-            "UserExtension's sub-process !");
+    if (stop.stop_requested() || !openPipe(pipe, pipeName, owner, stop)) {
+        if (stop.stop_requested()) {
+            Logger::Warn(kAbandoned);
+        } else {
+            Logger::Error(
+                "[UserExtension::RunOperation]Fail to open the output pipe created by the "
+                "UserExtension's sub-process !");
+        }
         return false;
     }
     const std::string text = request->Print();
     Logger::Internal("[UserExtension::RunOperation]try to run operation : " +
                      ToolBox::EnvelopeForLog(request));
     std::string answer;
-    if (!Exchange(pipe, text, answer)) {
-        return false;
+    bool exchanged = false;
+    {
+        // Made after the pipe and gone before it closes: the abort never meets a closed pipe.
+        const std::stop_callback abandon(stop, [&pipe] { pipe.Abort(); });
+        exchanged = Exchange(pipe, text, answer);
     }
     pipe.Close();
+    return exchanged && ParseReply(answer, reply);
+}
+
+bool UserExtension::ParseReply(const std::string& answer, JSON::ItemPtr& reply) {
     if (answer.empty()) {
         Logger::Internal("[UserExtension::RunOperation]No data.");
         return false;

@@ -10,11 +10,12 @@
 //
 // Thread safety: the lifecycle state is guarded by the instance's own lock, so concurrent
 // operations on one worker are safe; each operation uses its own pipe connection, which the
-// lock does not cover.
+// lock does not cover, and the worker serves several connections at once.
 #pragma once
 
 #include <cstdint>
 #include <mutex>
+#include <stop_token>
 #include <string>
 
 #include "base/json/json.h"
@@ -34,8 +35,11 @@ class UserExtension {
     // IsRunning tells whether the worker is alive and records its exit code once it ended.
     bool IsRunning();
     // RunOperation starts the worker if needed, sends request and reads one reply; true only
-    // when the reply parsed as JSON, whose root then goes to reply.
-    bool RunOperation(const JSON::JSONItem* request, JSON::ItemPtr& reply);
+    // when the reply parsed as JSON, whose root then goes to reply. Once stop is stopped (the
+    // client of the request has gone) it gives up waiting, releases its connection and
+    // returns false; the worker's operation may run on.
+    bool RunOperation(const JSON::JSONItem* request, JSON::ItemPtr& reply,
+                      std::stop_token stop = {});
     // Kill makes the worker end: true if none was running or it ended.
     bool Kill();
     // Stop kills the worker and releases everything it held; false if never set up or the
@@ -61,8 +65,9 @@ class UserExtension {
     bool EndThroughGroup();
     void CleanUpLocked();
     bool openPipe(platform::PipeConnection& pipe, const std::string& pipeName,
-                  const platform::RuntimeOwner& owner);
+                  const platform::RuntimeOwner& owner, const std::stop_token& stop = {});
     bool Exchange(platform::PipeConnection& pipe, const std::string& request, std::string& reply);
+    static bool ParseReply(const std::string& answer, JSON::ItemPtr& reply);
 
     mutable std::recursive_mutex mutex_;
     platform::ProcessHandle process_;

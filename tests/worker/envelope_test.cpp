@@ -3,9 +3,16 @@
 // user token for the session).
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+#include <stop_token>
 #include <string>
+#include <thread>
 
+#include "base/daemon_version.h"
+#include "base/return_code.h"
 #include "base/zorvid_request_info.h"
+#include "front/launch_daemon_core.h"
 #include "session/operations_as_user.h"
 #include "session/user_extension.h"
 #include "session/worker_table.h"
@@ -99,7 +106,9 @@ TEST_F(EnvelopeTest, AHugeReplyIsReassembled) {
     EXPECT_EQ(content->GetString().size(), text.size());
 }
 
-TEST_F(EnvelopeTest, EmptyPathsNeverReachTheWorker) {
+// Empty paths are refused before any worker is asked; without an active session there is
+// no worker to ask.
+TEST_F(EnvelopeTest, SomeRequestsNeverReachAWorker) {
     bool untouched = true;
     EXPECT_EQ(AsUser::MakeFolderAsUser(identity_, "", untouched), 0u);
     EXPECT_EQ(AsUser::CheckFile(identity_, "", 0, 0, untouched), 0u);
@@ -107,12 +116,8 @@ TEST_F(EnvelopeTest, EmptyPathsNeverReachTheWorker) {
     EXPECT_TRUE(Logged("[Operations::AsUser::MakeFolderAsUser]empty string was gave."));
     EXPECT_TRUE(Logged("[Operations::AsUser::CheckFile]empty string was gave."));
     EXPECT_EQ(WorkerTable::GetExtensionForSession(5)->GetProcessId(), 0u);
-}
-
-TEST_F(EnvelopeTest, NoActiveSessionMeansNoWorker) {
     SetSessions({{5, "vl_no_such_user", 4}});
-    bool result = false;
-    EXPECT_EQ(AsUser::CheckFile(identity_, "/x", 0, 0, result), 2u);
+    EXPECT_EQ(AsUser::CheckFile(identity_, "/x", 0, 0, untouched), 2u);
     EXPECT_TRUE(
         Logged("[Operations::AsUser::RunOperationByUserExtension]Fail to retrieve user "
                "Extension."));
@@ -135,6 +140,46 @@ TEST_F(EnvelopeTest, NoTokenNoWorker) {
         EXPECT_TRUE(Logged(c.logged)) << c.logged;
         EXPECT_FALSE(extension.Stop()) << "never set up";
     }
+}
+
+// Once the client of a request has gone, nobody waits for the worker any longer: neither an
+// operation asked afterwards, nor one (here the page-validation dialog that the decryption
+// asks for) that the worker is still busy with.
+TEST_F(EnvelopeTest, AbandonedRequestsStopWaitingForTheWorker) {
+    Reply("@hang");
+    constexpr const char* kAbandoned = "the client of the request has gone";
+    std::stop_source gone;
+    gone.request_stop();
+    ZorvidRequestInfo left = identity_;
+    left.SetStopToken(gone.get_token());
+    bool result = false;
+    EXPECT_EQ(AsUser::CheckFile(left, "/x", 0, 0, result), 2u);
+    EXPECT_TRUE(Logged(kAbandoned));
+    EXPECT_FALSE(Logged("waiting for sub-process's reply")) << "nothing was sent";
+
+    std::stop_source leaving;
+    auto answer = std::async(std::launch::async, [&leaving] {
+        return LaunchDaemonCore::HandleRequest(
+            "function", "",
+            "version=" + DaemonVersion::GetCurrentDaemonLevel().ToString() +
+                "&zorvidId=page-9&castgc=TGT-1&cryptws=https://ws.invalid/decrypt&arg=x",
+            "POST", true, leaving.get_token());
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!Logged("waiting for sub-process's reply") &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    leaving.request_stop();
+    const std::future_status status = answer.wait_for(std::chrono::seconds(30));
+    if (status != std::future_status::ready) {
+        WorkerTable::StopAll();  // ends the wait, so that the test ends too
+    }
+    ASSERT_EQ(status, std::future_status::ready);
+    EXPECT_NE(answer.get().find("\"returnCode\": " +
+                                std::to_string(ReturnCode::RC_ARGUMENT_DECRYPTION_FAILED)),
+              std::string::npos);
+    EXPECT_NE(LogText().find(kAbandoned), LogText().rfind(kAbandoned)) << "logged twice";
 }
 
 TEST_F(EnvelopeTest, TheHarnessStopsItsWorkerWithStop) {

@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "platform/elevation.h"
 #include "platform/window_messages.h"
+#include "session/companions.h"
 #include "session/operations_local.h"
 #include "worker_env.h"
 
@@ -76,17 +78,35 @@ TEST_F(LocalTest, CommandsRunAsTheSessionUser) {
                "'12' !"));
 }
 
-TEST_F(LocalTest, ElevationWithoutHelperFailsClearly) {
-    std::uint32_t exitCode = 99;
-    platform::ElevatedProcess probe;
-    std::int64_t instance = 0;
-    if (platform::LaunchElevated({"/bin/true"}, true, probe, instance) != 50) {
-        GTEST_SKIP() << "an elevation helper is installed";
+// The elevation helper's own failures (no helper, a dismissed or refused authentication) are
+// failed starts, never the program's exit code.
+TEST_F(LocalTest, ElevationFailuresAreFailedStarts) {
+    const struct {
+        const char* helper;  // the stand-in helper's script; none when null
+        bool result;
+        std::uint32_t exitCode;
+        std::string logged;
+    } cases[] = {
+        {nullptr, false, 99, "ShellExecuteExW failed ! no way to elevate here (\"pkexec\" is not"},
+        {"exit 126", false, 99, "ShellExecuteExW failed ! the elevation was dismissed"},
+        {"exit 127", false, 99, "ShellExecuteExW failed ! the elevation was refused"},
+        {"exec \"$@\"", true, 3, "launch command successed ! (rc:3)"},
+    };
+    for (const auto& c : cases) {
+        const std::string folder = Path("helper" + std::to_string(&c - cases));
+        ::mkdir(folder.c_str(), 0755);
+        if (c.helper != nullptr) {
+            ASSERT_TRUE(vl_test::WriteFile(folder + "/" + platform::kElevationHelper,
+                                           std::string("#!/bin/sh\n") + c.helper + "\n"));
+            ::chmod((folder + "/" + platform::kElevationHelper).c_str(), 0755);
+        }
+        const vl_test::ScopedEnv path("PATH", folder);
+        std::uint32_t exitCode = 99;
+        EXPECT_EQ(Local::ExecuteCmd({"/bin/sh", "-c", "\"exit 3\""}, exitCode, 5000), c.result)
+            << c.logged;
+        EXPECT_EQ(exitCode, c.exitCode) << c.logged;
+        EXPECT_TRUE(Logged(c.logged)) << c.logged;
     }
-    EXPECT_FALSE(Local::ExecuteCmd({"/bin/true"}, exitCode, Local::kNoTimeLimit));
-    EXPECT_TRUE(
-        Logged("[Operations::Local::ExecuteCmd] ShellExecuteExW failed ! no way to elevate "
-               "here (\"pkexec\" is not installed)"));
 }
 
 TEST_F(LocalTest, MakeFolderReportsEachOutcome) {
@@ -129,6 +149,8 @@ TEST_F(LocalTest, MakeFolderStepByStepNamesTheLevels) {
     EXPECT_TRUE(Logged("Fail to create this folder (-2) : relative/x"));
 }
 
+// Posting needs a window of the class; the worker's stop command posts through the GUI
+// executable, which may be installed in a folder with blanks.
 TEST_F(LocalTest, PostMessageToWindowNeedsAWindow) {
     EXPECT_FALSE(Local::PostMessageToWindow("NoSuchClass", 1049, 0, 0));
     EXPECT_TRUE(
@@ -137,12 +159,19 @@ TEST_F(LocalTest, PostMessageToWindowNeedsAWindow) {
     ASSERT_EQ(platform::PrepareRuntimeFolder(platform::RuntimeOwner::Self()), 0u);
     platform::MessageWindow window;
     ASSERT_EQ(window.Create("LocalTestClass"), 0u);
-    EXPECT_TRUE(Local::PostMessageToWindow("LocalTestClass", 16, 1, 2));
+    const std::string folder = Path("Vantaro Launcher");
+    const std::string gui = folder + "/" + Companions::GuiExecutableName();
+    ::mkdir(folder.c_str(), 0755);
+    ASSERT_EQ(::symlink(worker_test::WorkerPath().c_str(), gui.c_str()), 0);
+    const std::string text = Companions::PostStatusText("LocalTestClass", 1049, -2, 1);
+    std::uint32_t exitCode = 99;
+    ASSERT_TRUE(Local::ExecuteCmd(Companions::PostStatusCommand(gui, text), exitCode, false, 5000));
+    ASSERT_EQ(exitCode, 0u);
     platform::WindowMessage message;
     ASSERT_EQ(window.Receive(message), 0u);
-    EXPECT_EQ(message.message, 16u);
+    EXPECT_EQ(message.message, 1049u);
     EXPECT_EQ(message.wparam, 1u);
-    EXPECT_EQ(message.lparam, 2);
+    EXPECT_EQ(message.lparam, -2);
 }
 
 }  // namespace

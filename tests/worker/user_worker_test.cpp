@@ -6,8 +6,10 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/folders.h"
@@ -228,7 +230,59 @@ TEST_F(UserWorkerTest, MalformedRequestsAreRefused) {
     }
 }
 
-// Concurrent operations each open their own connection to the one worker.
+// Long operations (downloads, setup programs, dialogs) run side by side, a bounded number
+// at once; one past the bound waits for its turn.
+TEST_F(UserWorkerTest, LongOperationsRunSideBySide) {
+    const std::string folder = UserFolder("ops");
+    const auto marker = [&folder](std::size_t i, const char* kind) {
+        return folder + "/" + std::to_string(i) + kind;
+    };
+    const std::size_t total = Companions::kWorkerOperationsAtOnce + 1;
+    const auto started = [&] {
+        std::vector<std::size_t> which;
+        for (std::size_t i = 0; i < total; ++i) {
+            if (::access(marker(i, ".started").c_str(), F_OK) == 0) {
+                which.push_back(i);
+            }
+        }
+        return which;
+    };
+    const auto awaitStarted = [&started](std::size_t expected) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (started().size() < expected && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return started().size();
+    };
+    // Operation i marks that it started, then waits for its own release.
+    std::vector<std::future<std::uint32_t>> runs;
+    for (std::size_t i = 0; i < total; ++i) {
+        const std::string script = "\"touch " + marker(i, ".started") + "; until [ -e " +
+                                   marker(i, ".go") + " ]; do sleep 0.02; done\"";
+        runs.push_back(std::async(std::launch::async, [this, script] {
+            std::uint32_t exitCode = 99;
+            return AsUser::ExecuteCommandAsUser(identity_, {"/bin/sh", "-c", script}, exitCode, -1,
+                                                false) +
+                   exitCode;
+        }));
+    }
+    EXPECT_EQ(awaitStarted(total - 1), total - 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::vector<std::size_t> first = started();
+    EXPECT_EQ(first.size(), total - 1) << "no more run at once";
+    if (!first.empty()) {
+        vl_test::WriteFile(marker(first.front(), ".go"), "");
+    }
+    EXPECT_EQ(awaitStarted(total), total) << "the waiting one got its turn";
+    for (std::size_t i = 0; i < total; ++i) {
+        vl_test::WriteFile(marker(i, ".go"), "");
+    }
+    for (auto& run : runs) {
+        EXPECT_EQ(run.get(), 0u);
+    }
+}
+
+// Many short operations at once share the one worker.
 TEST_F(UserWorkerTest, ConcurrentOperationsShareTheWorker) {
     const auto worker = Worker();
     const std::uint32_t pid = worker->GetProcessId();

@@ -15,6 +15,12 @@ namespace platform {
 
 namespace {
 
+// Exit codes of the elevation helper when the program was never started: the user dismissed
+// the authentication dialog (126), or authorisation failed or no authentication agent could
+// be reached (127). The program itself never ran in either case.
+constexpr std::uint32_t kHelperDismissed = 126;
+constexpr std::uint32_t kHelperNotAuthorized = 127;
+
 // FindHelper looks the elevation helper up in the daemon's search path.
 bool FindHelper(std::string& path) {
     const char* variable = std::getenv("PATH");
@@ -60,7 +66,21 @@ std::uint32_t ElevatedProcess::Wait(std::uint32_t timeoutMs, std::uint32_t& exit
     if (!IsValid()) {
         return SysError::INVALID_HANDLE;
     }
-    return impl_->process.Wait(timeoutMs, exitCode) ? SysError::SUCCESS : SysError::WAIT_TIMED_OUT;
+    std::uint32_t code = 0;
+    if (!impl_->process.Wait(timeoutMs, code)) {
+        return SysError::WAIT_TIMED_OUT;
+    }
+    // A failed authentication is a failed start, as a refused consent is on Windows, not the
+    // program's result. (A program that itself ends with 126 or 127, the codes shells use
+    // for "cannot run", is taken for one too.)
+    if (code == kHelperDismissed) {
+        return SysError::CANCELLED;
+    }
+    if (code == kHelperNotAuthorized) {
+        return SysError::ACCESS_DENIED;
+    }
+    exitCode = code;
+    return SysError::SUCCESS;
 }
 
 void ElevatedProcess::Close() {

@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -71,6 +72,12 @@ struct PipeConnection::Impl {
     std::size_t offset = 0;  // what Read has handed out of it
     bool pending = false;    // message holds a received message not fully read yet
     std::vector<char> packet;
+    std::atomic<bool> aborted{false};
+
+    // Failure is the error of a failed call: 995 once the exchange was given up.
+    std::uint32_t Failure(std::uint32_t error) const {
+        return aborted.load() ? SysError::OPERATION_ABORTED : error;
+    }
 
     // Receive assembles the next message from its packets.
     std::uint32_t Receive(std::string& out) {
@@ -86,11 +93,11 @@ struct PipeConnection::Impl {
                 continue;
             }
             if (n < 0) {
-                return SocketError(errno);
+                return Failure(SocketError(errno));
             }
             if (n == 0) {
-                // The other end closed: nothing at all, or a message cut short.
-                return first ? SysError::BROKEN_PIPE : SysError::PIPE_NOT_CONNECTED;
+                // The other end closed (nothing at all, or a message cut short), or we did.
+                return Failure(first ? SysError::BROKEN_PIPE : SysError::PIPE_NOT_CONNECTED);
             }
             if ((header.msg_flags & MSG_TRUNC) != 0 ||
                 (packet[0] != kLastPacket && packet[0] != kMorePackets)) {
@@ -134,6 +141,9 @@ std::uint32_t PipeConnection::Write(std::string_view message, std::size_t& writt
     if (!IsOpen()) {
         return SysError::INVALID_HANDLE;
     }
+    if (impl_->aborted.load()) {
+        return SysError::OPERATION_ABORTED;
+    }
     do {
         const std::size_t size = std::min(kFragment, message.size() - written);
         char flag = written + size < message.size() ? kMorePackets : kLastPacket;
@@ -146,7 +156,7 @@ std::uint32_t PipeConnection::Write(std::string_view message, std::size_t& writt
             n = ::sendmsg(impl_->fd.Get(), &header, MSG_NOSIGNAL);
         } while (n < 0 && errno == EINTR);
         if (n < 0) {
-            return SocketError(errno);
+            return impl_->Failure(SocketError(errno));
         }
         written += size;
     } while (written < message.size());
@@ -189,6 +199,14 @@ std::uint32_t PipeConnection::ReadMessage(std::string& message) {
     impl_->pending = false;
     impl_->message.clear();
     return SysError::SUCCESS;
+}
+
+void PipeConnection::Abort() {
+    if (IsOpen()) {
+        impl_->aborted.store(true);
+        // Wakes a blocked recvmsg (it reads the end of the stream) or sendmsg (EPIPE).
+        ::shutdown(impl_->fd.Get(), SHUT_RDWR);
+    }
 }
 
 void PipeConnection::Close() {

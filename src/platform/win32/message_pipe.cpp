@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <wtsapi32.h>
 
+#include <atomic>
 #include <cstdio>
 #include <vector>
 
@@ -91,6 +92,12 @@ struct PipeConnection::Impl {
     Handle pipe;
     Handle event;  // set for server instances, which are overlapped
     bool server = false;
+    std::atomic<bool> aborted{false};
+
+    // Failure is the error of a failed call: 995 once the exchange was given up.
+    std::uint32_t Failure(std::uint32_t error) const {
+        return aborted.load() ? SysError::OPERATION_ABORTED : error;
+    }
 
     ~Impl() {
         if (server && pipe.Valid()) {
@@ -131,6 +138,9 @@ std::uint32_t PipeConnection::Write(std::string_view message, std::size_t& writt
     if (!IsOpen()) {
         return SysError::INVALID_HANDLE;
     }
+    if (impl_->aborted.load()) {
+        return SysError::OPERATION_ABORTED;
+    }
     DWORD count = 0;
     const DWORD size = static_cast<DWORD>(message.size());
     std::uint32_t error = SysError::SUCCESS;
@@ -142,13 +152,16 @@ std::uint32_t PipeConnection::Write(std::string_view message, std::size_t& writt
         error = ::GetLastError();
     }
     written = count;
-    return error;
+    return error == SysError::SUCCESS ? error : impl_->Failure(error);
 }
 
 std::uint32_t PipeConnection::Read(char* buffer, std::size_t size, std::size_t& read) {
     read = 0;
     if (!IsOpen()) {
         return SysError::INVALID_HANDLE;
+    }
+    if (impl_->aborted.load()) {
+        return SysError::OPERATION_ABORTED;
     }
     DWORD count = 0;
     const DWORD limit = static_cast<DWORD>(size);
@@ -161,7 +174,8 @@ std::uint32_t PipeConnection::Read(char* buffer, std::size_t size, std::size_t& 
         error = ::GetLastError();
     }
     read = count;
-    return error;
+    return error == SysError::SUCCESS || error == SysError::MORE_DATA ? error
+                                                                      : impl_->Failure(error);
 }
 
 std::uint32_t PipeConnection::ReadMessage(std::string& message) {
@@ -180,6 +194,16 @@ std::uint32_t PipeConnection::ReadMessage(std::string& message) {
         if (error == SysError::SUCCESS) {
             return SysError::SUCCESS;
         }
+    }
+}
+
+void PipeConnection::Abort() {
+    if (IsOpen()) {
+        impl_->aborted.store(true);
+        // Cancels the I/O that another thread has pending on the handle, synchronous or not.
+        // A call that passed its check of the flag but has not reached the system yet is
+        // not cancelled: that window is a few instructions wide.
+        ::CancelIoEx(impl_->pipe.Get(), nullptr);
     }
 }
 
