@@ -31,6 +31,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/crash_handler.h"
 #include "platform/posix/system_lookup.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/sessions.h"
@@ -147,7 +148,10 @@ class ProcessThread {
         sigset_t previous;
         sigfillset(&all);
         pthread_sigmask(SIG_SETMASK, &all, &previous);
-        thread_ = std::thread([this] { Loop(); });
+        thread_ = std::thread([this] {
+            const ThreadCrashStack crashStack;
+            Loop();
+        });
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
     ~ProcessThread() {
