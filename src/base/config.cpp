@@ -48,6 +48,7 @@ const std::map<std::string, std::int32_t>& VariableNames() {
         {"FORCE_VERSION_INT", ConfigId::FORCE_VERSION_INT},
         {"IFRAME_PATH", ConfigId::IFRAME_PATH},
         {"AUTH_WS_URL", ConfigId::AUTH_WS_URL},
+        {"LOG_GROUP", ConfigId::LOG_GROUP},
     };
     return kNames;
 }

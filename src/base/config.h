@@ -35,6 +35,8 @@ inline constexpr std::int32_t FORCE_VERSION_EXT = 4;
 inline constexpr std::int32_t FORCE_VERSION_INT = 5;
 inline constexpr std::int32_t IFRAME_PATH = 6;
 inline constexpr std::int32_t AUTH_WS_URL = 7;
+// LOG_GROUP names the group that may read the daemon's logs (default "adm").
+inline constexpr std::int32_t LOG_GROUP = 8;
 }  // namespace ConfigId
 
 class Config {

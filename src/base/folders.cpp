@@ -50,6 +50,7 @@ struct FafState {
     std::uint32_t context = 0;
     bool initialised = false;
     FileAndFoldersManager::MakeFolderAsUser makeFolderAsUser;
+    std::vector<std::string> damage;
 };
 
 FafState& State() {
@@ -81,6 +82,37 @@ std::string Resolve(const FafState& s, std::int32_t id, std::size_t depth = 0) {
     return path;
 }
 
+// A base folder longer than this leaves no room for the folder tree below it within the
+// path limit of Windows (260); no real data folder comes near it.
+constexpr std::size_t kMaxBaseLength = 200;
+
+// ReportDamage writes an ERROR about damaged state to the log and to the event log: it runs
+// before the logger has a file, and the administrator must see it even if none ever comes.
+void ReportDamage(const std::string& text) {
+    Logger::ErrorDeferred(text);
+    Logger::ThrowEvent(LogLevel::Error, text);
+    auto& s = State();
+    std::lock_guard lock(s.mutex);
+    s.damage.push_back(text);
+}
+
+// BaseFolderProblem says what makes a base folder unusable, or "" when it is usable.
+std::string BaseFolderProblem(const std::string& path) {
+    if (path.size() > kMaxBaseLength) {
+        return "it is " + std::to_string(path.size()) + " characters long (at most " +
+               std::to_string(kMaxBaseLength) + ")";
+    }
+    for (const char c : path) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            return "it holds a control character";
+        }
+    }
+    if (!std::filesystem::path(path).is_absolute()) {
+        return "it is not an absolute path";
+    }
+    return {};
+}
+
 std::string ServicePointerBase(const std::string& installFolder) {
     Logger::DebugDeferred(
         "[FileAndFoldersManager::Init]try to read pointers file as we are in Service/admin "
@@ -95,9 +127,21 @@ std::string ServicePointerBase(const std::string& installFolder) {
         Logger::ErrorDeferred("[FileAndFoldersManager::Init]Fail to open this file : " +
                               pointerFile);
     }
-    Logger::DebugDeferred("[FileAndFoldersManager::Init]pointer file content : [" +
-                          Join(lines, ", ") + "]");
-    return lines.size() == 1 ? lines.front() : std::string();
+    if (lines.size() != 1) {
+        Logger::DebugDeferred("[FileAndFoldersManager::Init]pointer file content : [" +
+                              Join(lines, ", ") + "]");
+        return {};
+    }
+    const std::string problem = BaseFolderProblem(lines.front());
+    if (!problem.empty()) {
+        // The line is not repeated: it is the damaged part, maybe kilobytes of it.
+        ReportDamage("[FileAndFoldersManager::Init]Ignored the pointer file " + pointerFile +
+                     " : " + problem + "; the common data folder is used instead");
+        return {};
+    }
+    Logger::DebugDeferred("[FileAndFoldersManager::Init]pointer file content : [" + lines.front() +
+                          "]");
+    return lines.front();
 }
 
 std::string CommonDataBase() {
@@ -180,15 +224,51 @@ JSON::ItemPtr EntryToJson(const FolderEntry& entry) {
     return object;
 }
 
-FolderEntry EntryFromJson(const JSON::JSONItem* item) {
-    FolderEntry entry;
-    std::string text;
-    if (JSON::GetStringField("baseItem", text, item)) {
-        entry.baseItem = FileAndFoldersManager::GetFolderIdFromName(text);
+// StringMember reads a member that is a string or null (absent counts as null); false for
+// any other type.
+bool StringMember(const JSON::JSONItem* item, const char* name, std::string& value) {
+    const JSON::JSONItem* member = item->Get(name);
+    value.clear();
+    if (member == nullptr || member->IsNull()) {
+        return true;
     }
-    JSON::GetStringField("baseString", entry.baseString, item);
-    JSON::GetStringField("relative", entry.relative, item);
-    return entry;
+    if (!member->IsString()) {
+        return false;
+    }
+    value = member->GetString();
+    return true;
+}
+
+// EntryFromJson rebuilds a saved entry; on a damaged one it returns false with the reason.
+bool EntryFromJson(const JSON::JSONItem* item, FolderEntry& entry, std::string& problem) {
+    std::string base;
+    if (item == nullptr || !item->IsObject() || !StringMember(item, "baseItem", base) ||
+        !StringMember(item, "baseString", entry.baseString) ||
+        !StringMember(item, "relative", entry.relative)) {
+        problem = "not an object of text members";
+        return false;
+    }
+    if (!base.empty()) {
+        entry.baseItem = FileAndFoldersManager::GetFolderIdFromName(base);
+        if (entry.baseItem == Folder::NONE) {
+            problem = "unknown base folder '" + base + "'";
+            return false;
+        }
+        return true;
+    }
+    problem = BaseFolderProblem(entry.baseString);
+    return problem.empty();
+}
+
+// TableProblem says which folder the table cannot resolve (a loop of bases), or "".
+std::string TableProblem(const FafState& s) {
+    for (const auto& [id, entry] : s.table) {
+        if (Resolve(s, id).find(kUnresolved) != std::string::npos) {
+            return "the base of " + FileAndFoldersManager::GetNameForFolderId(id) +
+                   " leads back to itself";
+        }
+    }
+    return {};
 }
 
 // ReadSaveFile parses the save file into doc; false when it is missing, unreadable or not
@@ -226,6 +306,26 @@ bool CreateFolder(const std::string& path, std::optional<std::uint32_t> userSess
         return false;
     }
     return true;
+}
+
+// LoadEntry puts one saved entry, unless it is damaged or closes a loop of bases: then the
+// folder keeps what it had, and the skip is reported.
+void LoadEntry(FafState& s, std::int32_t id, const JSON::JSONItem* item, const std::string& path) {
+    FolderEntry entry;
+    std::string problem;
+    if (EntryFromJson(item, entry, problem)) {
+        const FolderEntry previous = s.table[id];
+        FileAndFoldersManager::put(id, entry);
+        problem = TableProblem(s);
+        if (!problem.empty()) {
+            s.table[id] = previous;
+        }
+    }
+    if (!problem.empty()) {
+        ReportDamage("[FileAndFoldersManager::Load] Skipped the entry of " +
+                     FileAndFoldersManager::GetNameForFolderId(id) + " in " + path + " : " +
+                     problem + "; the folder keeps its default");
+    }
 }
 
 }  // namespace
@@ -374,8 +474,8 @@ bool FileAndFoldersManager::Load() {
     }
     JSON::JSONDocument doc;
     if (!ReadSaveFile(path, doc)) {
-        Logger::WarnDeferred(
-            "[FileAndFoldersManager::Load] Fail to parse the content of this file: " + path);
+        ReportDamage("[FileAndFoldersManager::Load] Fail to parse the content of this file: " +
+                     path + " ; every folder keeps its default");
         return false;
     }
     for (const auto& member : doc.Root()->AsObject()->Members()) {
@@ -385,7 +485,7 @@ bool FileAndFoldersManager::Load() {
             Logger::WarnDeferred("[FileAndFoldersManager::Load] Unknown folder id: [" + name + "]");
             continue;
         }
-        put(id, EntryFromJson(member->second.get()));
+        LoadEntry(s, id, member->second.get(), path);
     }
     return true;
 }
@@ -394,6 +494,12 @@ std::uint32_t FileAndFoldersManager::Context() {
     auto& s = State();
     std::lock_guard lock(s.mutex);
     return s.context;
+}
+
+std::vector<std::string> FileAndFoldersManager::DamageReports() {
+    auto& s = State();
+    std::lock_guard lock(s.mutex);
+    return s.damage;
 }
 
 void FileAndFoldersManager::SetMakeFolderAsUser(MakeFolderAsUser fn) {
@@ -409,4 +515,5 @@ void FileAndFoldersManager::ResetForTests() {
     s.context = 0;
     s.initialised = false;
     s.makeFolderAsUser = nullptr;
+    s.damage.clear();
 }

@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace Folder {
 enum Id : std::int32_t {
@@ -66,6 +67,10 @@ class FileAndFoldersManager {
     static bool Save(std::int32_t id, const FolderEntry& entry);
     static bool Load();
     static std::uint32_t Context();
+    // DamageReports lists the damaged state that Init worked around (an unusable pointer
+    // file, skipped saved entries), each as the ERROR text already sent to the event log: the
+    // service logs them again once its log file is ready.
+    static std::vector<std::string> DamageReports();
 
     static void SetMakeFolderAsUser(MakeFolderAsUser fn);
     // ResetForTests forgets the table, the context and the installed MakeFolderAsUser.

@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <string_view>
@@ -16,7 +14,9 @@
 #include "platform/crash_handler.h"
 #include "platform/debug_output.h"
 #include "platform/event_log.h"
+#include "platform/log_file.h"
 #include "platform/os_info.h"
+#include "platform/sys_error.h"
 
 namespace fs = std::filesystem;
 
@@ -29,6 +29,26 @@ constexpr std::size_t kMaxPendingLines = 20000;
 constexpr const char* kTimeFormat = "%Y_%m_%d-%H%M%S";
 constexpr const char* kDefaultName = "MYLOGGER";
 constexpr const char* kDefaultFileName = "qvy_log_file";
+constexpr const char* kDefaultGroup = "adm";
+// The log folder holds at most this many files of at most kFileCap bytes each: a burst of
+// lines cannot fill the disk.
+constexpr std::uint32_t kMaxLogFiles = 10;
+constexpr std::uint64_t kFileCap = 100ULL * 1024 * 1024;
+// How often the file is looked for at its path (removed or renamed) or, when it cannot be
+// written, opened again: once a second, in 100-ns units.
+constexpr std::int64_t kCheckInterval100ns = 10'000'000;
+
+// StdoutCopyByDefault: no copy when the environment says QVYLD_LOG_STDOUT=0, nor under a
+// service manager, whose journal takes standard output (JOURNAL_STREAM) or which started the
+// daemon as its service (NOTIFY_SOCKET): there the copy would be a second log. QVYLD_LOG_STDOUT=1
+// forces the copy.
+bool StdoutCopyByDefault() {
+    const char* forced = std::getenv("QVYLD_LOG_STDOUT");
+    if (forced != nullptr && *forced != '\0') {
+        return std::string_view(forced) != "0";
+    }
+    return std::getenv("JOURNAL_STREAM") == nullptr && std::getenv("NOTIFY_SOCKET") == nullptr;
+}
 
 struct LoggerState {
     std::string name = kDefaultName;
@@ -41,16 +61,21 @@ struct LoggerState {
     std::atomic<bool> created{false};
     std::atomic<bool> ready{false};
     std::deque<std::string> pending;
+    // What follows is guarded by the write mutex.
+    platform::LogFile file;
+    platform::LogFileAccess access;
+    std::uint64_t fileCap = kFileCap;
+    std::int64_t lastCheck = 0;  // last look at the file's path, in 100-ns units
+    bool capped = false;         // the day's file reached its cap
+    bool failing = false;        // the file cannot be written: an episode is running
+    std::uint64_t dropped = 0;   // lines lost in the episode
     std::mutex initMutex;
     std::mutex writeMutex;
     std::mutex pendingMutex;
 
     std::mutex clockMutex;
     std::function<std::int64_t()> clock;
-    std::atomic<bool> stdoutCopy{[] {
-        const char* env = std::getenv("QVYLD_LOG_STDOUT");
-        return env == nullptr || std::string_view(env) != "0";
-    }()};
+    std::atomic<bool> stdoutCopy{StdoutCopyByDefault()};
 };
 
 LoggerState& State() {
@@ -94,12 +119,12 @@ bool Reaches(LogLevel level) {
     return static_cast<std::int32_t>(level) >= State().threshold.load();
 }
 
-std::string FormatLine(LogLevel level, const std::string& message) {
+std::string FormatLine(std::int64_t now, LogLevel level, const std::string& message) {
     const std::size_t size = std::min(message.size(), kMaxMessageBytes);
     std::string line;
     line.reserve(64 + size);
     line += '<';
-    line += ToolBox::FormatTime(Now(), true, true, kTimeFormat);
+    line += ToolBox::FormatTime(now, true, true, kTimeFormat);
     line += ">(";
     line += std::to_string(platform::CurrentThreadId());
     line += "){";
@@ -132,7 +157,7 @@ void Copies(const std::string& text, bool queue) {
     platform::WriteDebugOutput(out);
     if (s.stdoutCopy.load()) {
         out += '\n';
-        std::fwrite(out.data(), 1, out.size(), stdout);
+        platform::WriteStandardOutput(out);
     }
 }
 
@@ -146,7 +171,7 @@ void Deferred(LogLevel level, const std::string& message, bool toEventLog = true
         Copies(message, true);
         return;
     }
-    const std::string line = FormatLine(level, message);
+    const std::string line = FormatLine(Now(), level, message);
     if (toEventLog && s.eventLog.load()) {
         ThrowEventImpl(level, line, platform::kEventCategoryReporting);
     }
@@ -169,49 +194,62 @@ std::string BuildFilePath(const LoggerState& s) {
                              s.baseFileName + "_" + s.date + ".txt");
 }
 
+std::string LogFolder(const LoggerState& s) {
+    return ToolBox::JoinPath(s.baseFolder, s.name);
+}
+
 std::string Today() {
     return ToolBox::FormatTime(Now(), false, false, "%Y_%m_%d");
 }
 
-// PrepareLogFile makes sure the file can be appended to and writes the header.
-bool PrepareLogFile(const LoggerState& s) {
-    const fs::path path(s.filePath);
-    std::error_code ec;
-    const fs::path folder = path.parent_path();
-    if (!folder.empty() && !fs::is_directory(folder, ec)) {
-        fs::create_directories(folder, ec);
-        if (ec) {
-            Deferred(LogLevel::Error,
-                     "[Logger::PrepareLogFile]Fail to create folder's application-specific "
-                     "logger file : " +
-                         s.filePath);
-            return false;
-        }
+// DateOfLine reads the day from a formatted line: its time stamp begins "<%Y_%m_%d-", so
+// the day's change costs no second clock reading.
+std::string DateOfLine(const std::string& line) {
+    return line.size() > 11 && line[0] == '<' ? line.substr(1, 10) : Today();
+}
+
+// ToSyslog gives a line that the file cannot take to the event log, unless every line goes
+// there already.
+void ToSyslog(const LoggerState& s, LogLevel level, const std::string& line) {
+    if (!s.eventLog.load()) {
+        ThrowEventImpl(level, line, platform::kEventCategoryReporting);
     }
-    if (fs::exists(path, ec)) {
-        std::fstream probe(path, std::ios::in | std::ios::out);
-        if (!probe) {
-            if (!fs::remove(path, ec)) {
-                Deferred(LogLevel::Error,
-                         "[Logger::PrepareLogFile][" + ec.message() +
-                             "]Fail to delete invalid logger's file : " + s.filePath);
-                return false;
-            }
-        }
-    }
-    std::ofstream out(path, std::ios::app);
-    if (!out) {
-        Deferred(LogLevel::Error, "[Logger::PrepareLogFile][" + ToolBox::GetLastErrorText() +
-                                      "]Fail to write the header in this file '" + s.filePath +
-                                      "'");
+}
+
+// PrepareLogFile opens the day's file, with the log's own access, and writes the header.
+bool PrepareLogFile(LoggerState& s) {
+    const std::string folder = fs::path(s.filePath).parent_path().string();
+    const std::uint32_t folderError = platform::MakeLogFolder(folder, s.access);
+    if (folderError != platform::SysError::SUCCESS && !ToolBox::IsFolder(folder)) {
+        Deferred(LogLevel::Error,
+                 "[Logger::PrepareLogFile]Fail to create folder's application-specific "
+                 "logger file : " +
+                     s.filePath);
         return false;
     }
+    std::uint32_t error = s.file.Open(s.filePath, s.access);
+    if (!s.file.IsOpen() && ToolBox::PathExists(s.filePath)) {
+        std::error_code ec;
+        if (!fs::remove(fs::path(s.filePath), ec)) {
+            Deferred(LogLevel::Error, "[Logger::PrepareLogFile][" + ec.message() +
+                                          "]Fail to delete invalid logger's file : " + s.filePath);
+            return false;
+        }
+        error = s.file.Open(s.filePath, s.access);
+    }
+    if (folderError == platform::SysError::NOT_FOUND || error == platform::SysError::NOT_FOUND) {
+        Deferred(LogLevel::Warn, "[Logger::PrepareLogFile]The group '" + s.access.group +
+                                     "' does not exist: the log keeps the daemon's own group");
+    }
     const std::string rule(74, '#');
-    out << rule << '\n'
-        << s.name << "[" << ToolBox::FormatTime(Now(), false, true, kTimeFormat) << "]\n"
-        << rule << '\n';
-    out.flush();
-    if (!out) {
+    const std::string header = rule + '\n' + s.name + "[" +
+                               ToolBox::FormatTime(Now(), false, true, kTimeFormat) + "]\n" + rule +
+                               '\n';
+    if (!s.file.IsOpen() || (error = s.file.Append(header)) != platform::SysError::SUCCESS) {
+        Deferred(LogLevel::Error,
+                 "[Logger::PrepareLogFile][" + platform::SystemErrorMessage(error) +
+                     "]Fail to write the header in this file '" + s.filePath + "'");
+        s.file.Close();  // opened again, with a header, once the disk takes it
         return false;
     }
     // A fatal fault is reported into the same file; the handler cannot open it itself.
@@ -219,40 +257,119 @@ bool PrepareLogFile(const LoggerState& s) {
     return true;
 }
 
-// WriteMsg writes the pending lines and then this line; the caller holds the write mutex.
-void WriteMsg(LoggerState& s, const std::string& line) {
-    const std::string today = Today();
-    if (today != s.date) {
-        s.date = today;
-        s.filePath = BuildFilePath(s);
-        Deferred(LogLevel::Debug, "[Logger::WriteMsg]New logger file path : " + s.filePath);
-        if (!PrepareLogFile(s)) {
-            Deferred(LogLevel::Error, "[Logger::WriteMsg]PrepareLogFile failed !");
-        }
+// NewDay moves to the day's file; the caller keeps the folder within its number of files
+// once it has let go of the write mutex (the cleaning logs).
+void NewDay(LoggerState& s, const std::string& today) {
+    s.date = today;
+    s.filePath = BuildFilePath(s);
+    s.capped = false;
+    s.lastCheck = Now();
+    Deferred(LogLevel::Debug, "[Logger::WriteMsg]New logger file path : " + s.filePath);
+    if (!PrepareLogFile(s)) {
+        Deferred(LogLevel::Error, "[Logger::WriteMsg]PrepareLogFile failed !");
     }
-    bool written = false;
-    {
-        std::lock_guard lock(s.pendingMutex);
-        const fs::path path(s.filePath);
-        std::error_code ec;
-        if (!fs::exists(path, ec) && path.has_parent_path()) {
-            fs::create_directories(path.parent_path(), ec);
-        }
-        std::ofstream out(path, std::ios::app);
-        for (const auto& pending : s.pending) {
-            out << pending << '\n';
-        }
-        out << line << '\n';
-        out.close();
-        written = !out.fail();
-        if (written) {
-            s.pending.clear();
-        }
+}
+
+// CheckFile reopens the file, at most once a second, when it is not open (a failed open or a
+// full disk) or when it was removed or renamed under the daemon.
+void CheckFile(LoggerState& s, std::int64_t now) {
+    if (now - s.lastCheck < kCheckInterval100ns && now >= s.lastCheck) {
+        return;
     }
-    if (!written) {
-        Deferred(LogLevel::Error, "[Logger::WriteMsg]Failed to write this line:\n" + line +
-                                      "\nin this file:\n" + s.filePath);
+    s.lastCheck = now;
+    if (s.file.IsOpen() && s.file.StillAtPath()) {
+        return;
     }
+    const bool moved = s.file.IsOpen();
+    if (PrepareLogFile(s) && moved) {
+        Deferred(LogLevel::Warn,
+                 "[Logger::WriteMsg]The log file was removed or renamed; a new one is started : " +
+                     s.filePath);
+    }
+}
+
+// TakePending joins the pending lines and the line into the text of one write.
+std::string TakePending(LoggerState& s, const std::string& line, std::size_t& count) {
+    std::string text;
+    std::lock_guard lock(s.pendingMutex);
+    count = s.pending.size() + 1;
+    for (const auto& pending : s.pending) {
+        text.append(pending).append(1, '\n');
+    }
+    s.pending.clear();
+    text.append(line).append(1, '\n');
+    return text;
+}
+
+// ReachCap notes once that the day's file is full; the day's later lines are dropped.
+void ReachCap(LoggerState& s, std::int64_t now) {
+    s.capped = true;
+    const std::string note = FormatLine(
+        now, LogLevel::Warn,
+        "[Logger::WriteMsg]The log file reached its cap of " + std::to_string(s.fileCap) +
+            " bytes : lines are dropped until the next day (" + s.filePath + ")");
+    s.file.Append(note + '\n');
+    ToSyslog(s, LogLevel::Warn, note);
+    Copies(note, false);
+}
+
+// WriteFailed starts or continues an episode of a file that cannot be written. The episode
+// is reported once; its ERROR lines still reach the event log.
+void WriteFailed(LoggerState& s, std::uint32_t error, LogLevel level, const std::string& line,
+                 std::size_t lines) {
+    s.dropped += lines;
+    if (!s.failing) {
+        s.failing = true;
+        const std::string report = "[Logger::WriteMsg]Cannot write the log file '" + s.filePath +
+                                   "' (" + platform::SystemErrorMessage(error) +
+                                   ") : lines are dropped until it can be written again";
+        ThrowEventImpl(LogLevel::Error, report, platform::kEventCategoryReporting);
+        Copies(report, false);
+    }
+    if (level == LogLevel::Error) {
+        ToSyslog(s, level, line);
+    }
+}
+
+// WriteMsg writes the pending lines and then this line, in one write; the caller holds the
+// write mutex. True when a new day's file was started.
+bool WriteMsg(LoggerState& s, std::int64_t now, LogLevel level, const std::string& line) {
+    const std::string today = DateOfLine(line);
+    const bool newDay = today != s.date;
+    if (newDay) {
+        NewDay(s, today);
+    } else {
+        CheckFile(s, now);
+    }
+    std::size_t lines = 0;
+    std::string text = TakePending(s, line, lines);
+    if (s.capped) {
+        if (level == LogLevel::Error) {
+            ToSyslog(s, level, line);
+        }
+        return newDay;
+    }
+    if (s.failing) {
+        text.insert(0, FormatLine(now, LogLevel::Warn,
+                                  "[Logger::WriteMsg]The log file can be written again; " +
+                                      std::to_string(s.dropped) + " lines were dropped") +
+                           '\n');
+    }
+    if (s.file.Size() + text.size() > s.fileCap) {
+        ReachCap(s, now);
+        if (level == LogLevel::Error) {
+            ToSyslog(s, level, line);
+        }
+        return newDay;
+    }
+    const std::uint32_t error = s.file.Append(text);
+    if (error != platform::SysError::SUCCESS) {
+        WriteFailed(s, error, level, line, lines);
+        return newDay;
+    }
+    s.failing = false;
+    s.dropped = 0;
+    return newDay;
 }
 
 void Direct(LogLevel level, const std::string& message) {
@@ -271,12 +388,18 @@ void Direct(LogLevel level, const std::string& message) {
         Copies(message, true);
         return;
     }
-    const std::string line = FormatLine(level, message);
+    const std::int64_t now = Now();
+    const std::string line = FormatLine(now, level, message);
     if (s.eventLog.load()) {
         ThrowEventImpl(level, line, platform::kEventCategoryReporting);
     }
-    WriteMsg(s, line);
+    const bool newDay = WriteMsg(s, now, level, line);
     Copies(line, false);
+    const std::string folder = newDay ? LogFolder(s) : std::string();
+    lock.unlock();
+    if (newDay) {
+        ToolBox::File::CleanOldFilesInFolder(folder, kMaxLogFiles, 0.0);
+    }
 }
 
 std::int32_t LevelFromName(const std::string& name, bool& found) {
@@ -289,7 +412,9 @@ std::int32_t LevelFromName(const std::string& name, bool& found) {
     return found ? static_cast<std::int32_t>(it->second) : 0;
 }
 
-// FailInit sends everything that waits to the event log, as the file will not take it.
+// FailInit sends everything that waits to the event log, as the file will not take it. The
+// logger still starts: the daemon serves without its file log, which is opened again once a
+// second until it can be written.
 void FailInit(LoggerState& s) {
     Deferred(LogLevel::Error, "[Logger::Init]PrepareLogFile failed !");
     std::string text;
@@ -304,7 +429,8 @@ void FailInit(LoggerState& s) {
         s.pending.clear();
     }
     ThrowEventImpl(LogLevel::Error, text, platform::kEventCategoryReporting);
-    s.created = true;
+    s.failing = true;
+    s.lastCheck = Now();
 }
 
 }  // namespace
@@ -321,6 +447,10 @@ bool Logger::Init(const std::string& name, const std::string& baseFolder,
     std::string levelName;
     const bool levelGiven = Config::GetVariable(ConfigId::LOGLEVEL, levelName);
     const bool superLogger = Config::IsActivated(ConfigId::SUPER_LOGGER);
+    std::string group;
+    if (!Config::GetVariable(ConfigId::LOG_GROUP, group) || group.empty()) {
+        group = kDefaultGroup;
+    }
 
     std::lock_guard writeLock(s.writeMutex);
     s.name = name;
@@ -336,19 +466,23 @@ bool Logger::Init(const std::string& name, const std::string& baseFolder,
         Deferred(LogLevel::Debug, "[Logger::Init]new logger's log level  : " + levelName);
     }
     s.eventLog = superLogger;
+    s.access = platform::LogFileAccessFor(group);
 
     s.date = Today();
     s.filePath = BuildFilePath(s);
+    s.capped = false;
+    s.file.Close();
     Deferred(LogLevel::Debug, "[Logger::Init]Logger output file '" + s.filePath + "'");
-    if (!PrepareLogFile(s)) {
+    const bool prepared = PrepareLogFile(s);
+    if (!prepared) {
         FailInit(s);
-        return false;
+    } else {
+        ToolBox::File::CleanOldFilesInFolder(LogFolder(s), kMaxLogFiles, 0.0);
+        Deferred(LogLevel::Debug, "[Logger::Init]logger file path : " + s.filePath);
     }
-    ToolBox::File::CleanOldFilesInFolder(ToolBox::JoinPath(baseFolder, name), 10, 0.0);
-    Deferred(LogLevel::Debug, "[Logger::Init]logger file path : " + s.filePath);
     s.ready = true;
     s.created = true;
-    return true;
+    return prepared;
 }
 
 void Logger::Internal(const std::string& message) {
@@ -430,6 +564,12 @@ void Logger::ResetForTests() {
     s.filePath.clear();
     s.threshold = static_cast<std::int32_t>(LogLevel::Debug);
     s.eventLog = false;
+    s.file.Close();
+    s.fileCap = kFileCap;
+    s.lastCheck = 0;
+    s.capped = false;
+    s.failing = false;
+    s.dropped = 0;
     s.created = false;
     s.ready = false;
     s.pending.clear();
@@ -439,4 +579,10 @@ void Logger::SetClockForTests(std::function<std::int64_t()> now) {
     auto& s = State();
     std::lock_guard lock(s.clockMutex);
     s.clock = std::move(now);
+}
+
+void Logger::SetFileCapForTests(std::uint64_t bytes) {
+    auto& s = State();
+    std::lock_guard lock(s.writeMutex);
+    s.fileCap = bytes;
 }

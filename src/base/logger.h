@@ -2,6 +2,18 @@
 // stamped with time, thread and level, a copy on the debugger output and standard output,
 // and optionally a copy in the system event log. Lines logged before the logger is ready
 // wait in a pending list and reach the file with the first line written directly.
+//
+// The day's file stays open; each line (with the pending lines before it) is one append
+// write, whole or not at all. The file is opened again at the day's change, and when it was
+// removed or renamed (looked at once a second). The folder keeps at most 10 files; a day's
+// file stops at 100 MB with one note, and lines are dropped until the next day. When the file
+// cannot be written (a full disk), the daemon goes on without it: the failure is reported
+// once to the event log, ERROR lines still go there, and writing resumes with a note of the
+// lines lost once the disk takes them again.
+//
+// Files are created 0640 in 0750 folders, owned by the group that the configuration
+// variable LOG_GROUP names (default "adm"), when the daemon runs as root; a process of a
+// user (the worker) keeps its log to itself, 0600 in 0700 folders.
 #pragma once
 
 #include <cstdint>
@@ -28,7 +40,8 @@ enum class EventCategory : std::uint16_t {
 class Logger {
   public:
     // Init prepares "<baseFolder>/<name>/<baseFileName>_<date>.txt"; false when the file
-    // cannot be prepared (the pending lines then go to the event log).
+    // cannot be prepared (the pending lines then go to the event log, and the logger runs
+    // without its file until it can be opened).
     static bool Init(const std::string& name, const std::string& baseFolder,
                      const std::string& baseFileName);
 
@@ -61,7 +74,9 @@ class Logger {
     static std::string CurrentFilePath();
 
     // SetStdoutCopy turns the standard-output copy of every line on or off. It starts on,
-    // unless the environment variable QVYLD_LOG_STDOUT is "0" (tests and benchmarks).
+    // unless the environment variable QVYLD_LOG_STDOUT is "0" (tests and benchmarks) or the
+    // daemon runs under a service manager (JOURNAL_STREAM or NOTIFY_SOCKET is set, unless
+    // QVYLD_LOG_STDOUT is "1"). Each copied line is one unbuffered write.
     static void SetStdoutCopy(bool enabled);
 
     // ResetForTests returns the logger to its never-initialised state (the stdout switch
@@ -70,4 +85,6 @@ class Logger {
     // SetClockForTests replaces the clock of the lines, the headers and the file date
     // (100-ns units since 1970); an empty function restores the system clock.
     static void SetClockForTests(std::function<std::int64_t()> now);
+    // SetFileCapForTests replaces the 100 MB cap of a day's file.
+    static void SetFileCapForTests(std::uint64_t bytes);
 };

@@ -21,6 +21,7 @@
 #include "base/return_code.h"
 #include "base/toolbox.h"
 #include "front/launch_daemon_core.h"
+#include "platform/crash_handler.h"
 #include "platform/http_queue.h"
 #include "platform/sys_error.h"
 
@@ -747,6 +748,7 @@ bool WinHttpServer::Acceptable(platform::HttpRequest& request) {
 void WinHttpServer::StartRequestThread() {
     try {
         std::thread([] {
+            const platform::ThreadCrashStack crashStack;
             DoReceiveRequests(false);
             EndRequestThread();
         }).detach();

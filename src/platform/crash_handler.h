@@ -22,11 +22,13 @@
 // EXCEPTION_INT_OVERFLOW, EXCEPTION_FLT_*), anything else "UNKNOWN EXCEPTION". Read or write
 // is known on x86-64 from the page-fault error code, else "unknown". The handler then
 // restores the default action and raises the signal again, so the process still dies by it.
-// Threads other than the installer have no alternate stack: a stack overflow there dies
-// without a report.
+// Every other thread gets its alternate stack from a ThreadCrashStack made at its entry;
+// without one, a stack overflow on that thread dies without a report.
 #pragma once
 
+#include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace platform {
@@ -40,5 +42,24 @@ bool InstallCrashHandler(CrashReport report);
 // SetCrashLogPath opens the file that the crash text is appended to (the current log file);
 // the previous one is closed. An empty path closes it. False when the file cannot be opened.
 bool SetCrashLogPath(const std::string& path);
+
+// ThreadCrashStack gives the calling thread what the crash handler needs to report a stack
+// overflow on it (POSIX: an alternate signal stack; Windows: a stack guarantee for the
+// filter), for as long as it lives. Every thread the daemon starts makes one at its entry:
+//   std::thread([] { platform::ThreadCrashStack crashStack; ... });
+class ThreadCrashStack {
+  public:
+    ThreadCrashStack();
+    ~ThreadCrashStack();
+    ThreadCrashStack(const ThreadCrashStack&) = delete;
+    ThreadCrashStack& operator=(const ThreadCrashStack&) = delete;
+
+    // Installed is false when the system refused the stack (the thread then runs without).
+    bool Installed() const { return installed_; }
+
+  private:
+    std::unique_ptr<std::byte[]> stack_;
+    bool installed_ = false;
+};
 
 }  // namespace platform

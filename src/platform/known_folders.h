@@ -6,8 +6,8 @@
 
 namespace platform {
 
-// CommonAppDataFolder is the machine-wide application-data folder ("/var/lib" on Linux);
-// empty when the system cannot tell.
+// CommonAppDataFolder is the machine-wide application-data folder ("/var/lib" on Linux, or
+// the folder that QVYLD_COMMON_DATA_DIR names); empty when the system cannot tell.
 std::string CommonAppDataFolder();
 // ExecutablePath is the full path of the running executable; empty on failure.
 std::string ExecutablePath();

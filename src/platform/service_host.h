@@ -64,6 +64,12 @@ class ServiceHost {
     static ServiceStatus CurrentStatus();
 };
 
+// ProcessExitCode is the exit code with which a process whose service has ended tells the
+// service manager how it ended. POSIX: the service-specific code of a failure (0 after a
+// clean stop), so that systemd sees the failure and Restart=on-failure applies. Windows: 0,
+// as the manager reads the last status report instead.
+std::uint32_t ProcessExitCode(const ServiceStatus& status);
+
 // NotifyServiceManager sends one message of the POSIX notify protocol ("READY=1\n...") to
 // the socket named by NOTIFY_SOCKET. True when sent; false without NOTIFY_SOCKET or when
 // sending fails. A no-op returning false on Windows.

@@ -14,6 +14,7 @@
 #include "base/return_code.h"
 #include "base/toolbox.h"
 #include "front/win_http_server.h"
+#include "platform/crash_handler.h"
 #include "session/shared_data.h"
 
 namespace {
@@ -86,6 +87,14 @@ void JoinWorker() {
     }
 }
 
+// ReportEnded ends a service body that stops before its server ran: the service manager
+// learns that the service stopped, and why, instead of waiting for a report that never comes.
+void ReportEnded(std::int32_t code) {
+    SignalStopEvent();
+    LaunchDaemon::Stop();
+    LaunchDaemon::SetStatus(platform::kServiceStopped, 0, static_cast<std::uint32_t>(code), true);
+}
+
 std::string ControlName(std::uint32_t control) {
     return control == platform::kControlStop ? "STOP" : "SHUTDOWN";
 }
@@ -118,20 +127,27 @@ bool LaunchDaemon::MetaInit(std::uint32_t context, const std::string& applicatio
     }
     std::string folder = logFolder;
     if (folder.empty() || !ToolBox::IsFolder(folder)) {
-        if (!FileAndFoldersManager::GetFolder(Folder::LOG, folder, true)) {
+        // The logger makes a missing LOG folder itself, with the log's own access.
+        if (!FileAndFoldersManager::GetFolder(Folder::LOG, folder)) {
             Logger::WarnDeferred(
                 "[LaunchDaemon::MetaInit] Logger init fail : Cannot find base path "
                 "[Folder::FOLDER_MAIN_LOG_PATH] !");
             return false;
         }
     }
-    if (!Logger::Init(applicationName, folder,
-                      logFileName.empty() ? kDefaultLogFileName : logFileName)) {
-        Logger::WarnDeferred("[LaunchDaemon::MetaInit] Logger init fail !");
+    // A log file that cannot be prepared (a full disk) is no reason to stop serving: the
+    // logger goes on without its file and takes it up again once it can be written.
+    State().metaInitialised = true;
+    const bool logged = Logger::Init(applicationName, folder,
+                                     logFileName.empty() ? kDefaultLogFileName : logFileName);
+    for (const std::string& damage : FileAndFoldersManager::DamageReports()) {
+        Logger::Error(damage);
+    }
+    if (!logged) {
+        Logger::Warn("[LaunchDaemon::MetaInit] Logger init fail !");
         return false;
     }
     Logger::Internal("[LaunchDaemon::MetaInit] Logger succcessfully init.");
-    State().metaInitialised = true;
     return true;
 }
 
@@ -197,6 +213,7 @@ void LaunchDaemon::ServiceMain() {
     SetStatus(platform::kServiceStartPending, 1, 0, true);
     try {
         s.worker = std::thread([] {
+            const platform::ThreadCrashStack crashStack;
             ServiceWorkerThread();
             MarkWorkerEnded();
         });
@@ -280,6 +297,7 @@ std::int32_t LaunchDaemon::ServiceWorkerThread() {
             Logger::Error(
                 "[LaunchDaemon::ServiceWorkerThread]Fail to start SystemTray's SharedData thread "
                 "!");
+            ReportEnded(ReturnCode::RC_SYSTRAY_THREAD_FAILURE);
             return ReturnCode::RC_SYSTRAY_THREAD_FAILURE;
         }
         const std::uint32_t rc = WinHttpServer::Run();
@@ -304,7 +322,7 @@ std::int32_t LaunchDaemon::ServiceWorkerThread() {
         return exitCode;
     } catch (const std::exception& e) {
         Logger::LogException(e, "[SharedData::ComLoop]Exception thrown : ", false);
-        SignalStopEvent();
+        ReportEnded(ReturnCode::RC_INTERNAL_EXCEPTION);
         return ReturnCode::RC_INTERNAL_EXCEPTION;
     }
 }
@@ -329,6 +347,10 @@ bool LaunchDaemon::Stop() {
     }
     Logger::Internal("[LaunchDaemon::Stop] HttpServer stopped !");
     return true;
+}
+
+std::int32_t LaunchDaemon::ExitCode() {
+    return static_cast<std::int32_t>(platform::ProcessExitCode(CurrentStatus()));
 }
 
 platform::ServiceStatus LaunchDaemon::CurrentStatus() {

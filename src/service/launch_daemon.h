@@ -45,6 +45,9 @@ class LaunchDaemon {
                           bool log);
     static bool Stop();
 
+    // ExitCode is the process exit code once Start has returned: on POSIX the service-specific
+    // code of the last status report (0 after a clean stop), on Windows 0.
+    static std::int32_t ExitCode();
     // CurrentStatus is the status record as last set.
     static platform::ServiceStatus CurrentStatus();
     // ResetForTests returns the object to its never-initialised state.

@@ -3,10 +3,10 @@
 // Without TEST_MODE the daemon runs under the service dispatcher. On POSIX that is systemd
 // (Type=notify, NOTIFY_SOCKET set) or, started from a console, the foreground: SIGTERM and
 // SIGINT (Ctrl+C) are the stop control and the process ends with 0 once the service has
-// stopped; the service's own exit code (7 when the HTTP server could not run) is in its last
-// status. With TEST_MODE=raw in "launcher.conf" the service body runs on the main thread with
-// no service manager and no control handler: a signal ends the process as it would any
-// program, and a server that cannot run ends it with 10.
+// stopped cleanly, or with the service's own exit code (7 when the HTTP server could not
+// run), so that systemd's Restart=on-failure applies. With TEST_MODE=raw in "launcher.conf" the
+// service body runs on the main thread with no service manager and no control handler: a signal
+// ends the process as it would any program, and a server that cannot run ends it with 10.
 #include <chrono>
 #include <cstdlib>
 #include <exception>
@@ -67,7 +67,7 @@ int Run() {
         return ReturnCode::RC_SERVICE_START_FAILED;
     }
     Logger::Debug("[MAIN] execution finished !");
-    return 0;
+    return testMode == "raw" ? 0 : LaunchDaemon::ExitCode();
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include "base/logger.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <regex>
@@ -174,16 +177,27 @@ TEST_F(LoggerTest, DayChangeStartsANewFileWithAHeader) {
     platform::ReloadTimeZone();
 }
 
-TEST_F(LoggerTest, FailedInitLeavesLoggerCreatedButNotReady) {
-    vl_test::WriteFile(dir_.Path("blocked"), "a file where the log folder should be");
+// A log file that cannot be prepared does not stop the logger: it runs without its file,
+// and the file is opened again, once a second, until it can be written.
+TEST_F(LoggerTest, FailedInitRunsWithoutTheFileUntilItCanBeOpened) {
+    std::int64_t now = 1715990000LL * 10'000'000;
+    Logger::SetClockForTests([&now] { return now; });
+    const std::string blocked = dir_.Path("blocked/LOGGER_UNDER_TEST");
+    vl_test::WriteFile(blocked, "a file where the log folder should be");
     Config::Init(dir_.Path("no-such.conf"));
     EXPECT_FALSE(Logger::Init("LOGGER_UNDER_TEST", dir_.Path("blocked"), "qvy_log_file"));
     Logger::Info("lost");
 
-    ASSERT_TRUE(Logger::Init("LOGGER_UNDER_TEST", dir_.Path("logs"), "qvy_log_file"));
+    std::filesystem::remove(blocked);
+    now += 2LL * 10'000'000;
     Logger::Info("kept");
     const std::string text = FileText();
     EXPECT_EQ(text.find("lost"), std::string::npos);
+    EXPECT_EQ(text.rfind(std::string(74, '#'), 0), 0u);
+    EXPECT_NE(text.find("[Logger::WriteMsg]The log file can be written again; 1 lines were "
+                        "dropped"),
+              std::string::npos)
+        << text;
     EXPECT_NE(text.find("}:kept"), std::string::npos);
 }
 
@@ -246,6 +260,146 @@ TEST_F(LoggerTest, ConcurrentLinesNeverInterleave) {
         EXPECT_EQ(m[2].str()[0], 'a' + (m[1].str()[0] - '0'));
     }
     EXPECT_EQ(count, kThreads * kLines);
+}
+
+// The day's file is opened again when it was removed or renamed under the daemon.
+TEST_F(LoggerTest, RemovedOrRenamedFileIsStartedAgain) {
+    for (const bool rename : {false, true}) {
+        SCOPED_TRACE(rename ? "renamed" : "removed");
+        vl_test::ResetInfrastructure();
+        std::int64_t now = 1715990000LL * 10'000'000;
+        Logger::SetClockForTests([&now] { return now; });
+        ASSERT_TRUE(StartLogger());
+        Logger::Info("first");
+        const std::string path = Logger::CurrentFilePath();
+        if (rename) {
+            std::filesystem::rename(path, path + ".old");
+        } else {
+            std::filesystem::remove(path);
+        }
+        now += 2LL * 10'000'000;
+        Logger::Info("second");
+        const auto lines = Lines(vl_test::ReadFile(path));
+        ASSERT_GE(lines.size(), 4u);
+        EXPECT_EQ(lines[0], std::string(74, '#'));
+        EXPECT_NE(lines.back().find("}:second"), std::string::npos);
+        EXPECT_EQ(IndexOf(lines, "}:first"), -1);
+        if (rename) {
+            EXPECT_EQ(vl_test::ReadFile(path + ".old").find("second"), std::string::npos);
+        }
+        std::filesystem::remove_all(dir_.Path("logs"));
+    }
+}
+
+// A day's file stops at its cap with one note, and the next day's file takes lines again.
+TEST_F(LoggerTest, DayFileStopsAtItsCapUntilTheNextDay) {
+    vl_test::ScopedEnv tz("TZ", "UTC");
+    platform::ReloadTimeZone();
+    std::int64_t now = 1715990000LL * 10'000'000;
+    Logger::SetClockForTests([&now] { return now; });
+    Logger::SetFileCapForTests(8192);
+    ASSERT_TRUE(StartLogger());
+    for (int i = 0; i < 200; ++i) {
+        Logger::Info("line " + std::to_string(i) + std::string(100, 'x'));
+    }
+    const std::string first = Logger::CurrentFilePath();
+    const std::string text = vl_test::ReadFile(first);
+    EXPECT_LE(text.size(), 8192u + 512u);
+    const auto lines = Lines(text);
+    EXPECT_NE(lines.back().find("{WARN }:[Logger::WriteMsg]The log file reached its cap of 8192 "
+                                "bytes : lines are dropped until the next day"),
+              std::string::npos)
+        << lines.back();
+    EXPECT_EQ(IndexOf(lines, "reached its cap"), static_cast<std::ptrdiff_t>(lines.size()) - 1);
+
+    now += 24LL * 3600 * 10'000'000;
+    Logger::Info("next day");
+    EXPECT_NE(Logger::CurrentFilePath(), first);
+    EXPECT_NE(FileText().find("}:next day"), std::string::npos);
+    platform::ReloadTimeZone();
+}
+
+// Folders 0750 and files 0640 of the administrators' group: a file left readable by everyone
+// is closed to them too.
+TEST_F(LoggerTest, FilesAreReadableByTheirGroupOnly) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give the files to a group";
+    }
+    std::int64_t now = 1715990000LL * 10'000'000;
+    Logger::SetClockForTests([&now] { return now; });
+    const std::string folder = dir_.Path("logs/LOGGER_UNDER_TEST");
+    const std::string today = ToolBox::FormatTime(now, false, false, "%Y_%m_%d");
+    const std::string old = ToolBox::JoinPath(folder, "qvy_log_file_" + today + ".txt");
+    vl_test::WriteFile(old, "an older line\n");
+    ::chmod(folder.c_str(), 0755);
+    ::chmod(old.c_str(), 0644);
+    ASSERT_TRUE(StartLogger());
+    Logger::Info("line");
+
+    const group* adm = ::getgrnam("adm");
+    ASSERT_NE(adm, nullptr);
+    struct Case {
+        std::string path;
+        mode_t mode;
+    };
+    for (const Case& c : {Case{folder, 0750}, Case{old, 0640}}) {
+        SCOPED_TRACE(c.path);
+        struct stat info {};
+        ASSERT_EQ(::stat(c.path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, c.mode);
+        EXPECT_EQ(info.st_gid, adm->gr_gid);
+    }
+}
+
+// On a full disk the daemon goes on without its file: whole lines or none, one report of
+// the failure, ERROR lines in the event log, and the file resumes when space returns.
+TEST_F(LoggerTest, FullDiskKeepsWholeLinesReportsOnceAndResumes) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to mount a small file system";
+    }
+    vl_test::SmallDisk disk(dir_.Path("disk"), 256);
+    if (!disk.Mounted()) {
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    }
+    vl_test::SyslogSink sink(dir_.Path("syslog.sock"));
+    vl_test::ScopedEnv syslog("QVYLD_SYSLOG_SOCKET", sink.Path());
+    std::int64_t now = 1715990000LL * 10'000'000;
+    Logger::SetClockForTests([&now] { return now; });
+    Config::Init(dir_.Path("no-such.conf"));
+    ASSERT_TRUE(Logger::Init("LOGGER_UNDER_TEST", dir_.Path("disk"), "qvy_log_file"));
+    Logger::Info("before");
+    disk.Fill();
+    for (int i = 0; i < 50; ++i) {
+        Logger::Info("while full " + std::to_string(i) + std::string(300, 'x'));
+        if (i >= 20 && i % 10 == 0) {  // past what the file's last page could hold
+            Logger::Error("error while full " + std::to_string(i));
+        }
+    }
+    disk.Free();
+    now += 2LL * 10'000'000;
+    Logger::Info("after");
+
+    const std::regex whole(R"(<[^>]+>\(\d+\)\{[A-Z ]{5,8}\}:.*)");
+    const auto lines = Lines(FileText());
+    for (const std::string& line : lines) {
+        if (line.find("while full") != std::string::npos) {
+            EXPECT_TRUE(std::regex_match(line, whole)) << line.substr(0, 80);
+            EXPECT_EQ(line.substr(line.size() - 300), std::string(300, 'x'));
+        }
+    }
+    EXPECT_NE(IndexOf(lines, "The log file can be written again;"), -1);
+    EXPECT_NE(lines.back().find("}:after"), std::string::npos);
+    const std::string records = sink.Received();
+    std::size_t reports = 0;
+    for (std::size_t at = 0;
+         (at = records.find("Cannot write the log file", at)) != std::string::npos; ++at) {
+        ++reports;
+    }
+    EXPECT_EQ(reports, 1u) << records;
+    for (int i = 20; i < 50; i += 10) {
+        EXPECT_NE(records.find("}:error while full " + std::to_string(i) + "\n"), std::string::npos)
+            << i;
+    }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <string>
 
 #include "platform/process.h"
@@ -69,7 +70,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(CrashCase{"write", SIGSEGV, "EXCEPTION_ACCESS_VIOLATION", "write"},
                       CrashCase{"read", SIGSEGV, "EXCEPTION_ACCESS_VIOLATION", "read"},
                       CrashCase{"divide", SIGFPE, "EXCEPTION_INT_DIVIDE_BY_ZERO", nullptr},
-                      CrashCase{"abort", SIGABRT, "UNKNOWN EXCEPTION", nullptr}),
-    [](const auto& info) { return std::string(info.param.kind); });
+                      CrashCase{"abort", SIGABRT, "UNKNOWN EXCEPTION", nullptr},
+                      CrashCase{"thread-overflow", SIGSEGV, "EXCEPTION_STACK_OVERFLOW", nullptr}),
+    [](const auto& info) {
+        std::string name = info.param.kind;
+        name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+        return name;
+    });
 
 }  // namespace

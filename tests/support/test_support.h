@@ -12,6 +12,13 @@
 //   vl_test::ResetInfrastructure()      Logger, Config and FileAndFoldersManager back to
 //                                       their never-initialised state, stdout copy of the
 //                                       log silenced (set QVYLD_LOG_STDOUT=1 to see it)
+//   vl_test::SyslogSink sink(path)      the event log, as tests see it: a datagram socket at
+//                                       path; sink.Environment() is the QVYLD_SYSLOG_SOCKET
+//                                       entry that sends a process's events there, and
+//                                       sink.Received() every record so far, one per line
+//   vl_test::SmallDisk disk(path, kib)  a tmpfs of that size mounted at path for the scope
+//                                       (root only: check disk.Mounted()); disk.Fill() takes
+//                                       every free byte, disk.Free() gives them back
 //   vl_test::InitInfrastructure(dir)    reset, then the daemon's start order on a temporary
 //                                       folder: folders (context 3, PMX_KTV_TMP = dir),
 //                                       configuration from MAIN_DATA/launcher.conf, logger
@@ -48,6 +55,39 @@ class ScopedEnv {
   private:
     std::string name_;
     std::optional<std::string> old_;
+};
+
+class SyslogSink {
+  public:
+    explicit SyslogSink(std::string path);
+    ~SyslogSink();
+    SyslogSink(const SyslogSink&) = delete;
+    SyslogSink& operator=(const SyslogSink&) = delete;
+
+    const std::string& Path() const { return path_; }
+    std::string Environment() const { return "QVYLD_SYSLOG_SOCKET=" + path_; }
+    std::string Received();
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+    std::string records_;
+};
+
+class SmallDisk {
+  public:
+    SmallDisk(std::string path, unsigned kib);
+    ~SmallDisk();
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+
+    bool Mounted() const { return mounted_; }
+    void Fill() const;
+    void Free() const;
+
+  private:
+    std::string path_;
+    bool mounted_ = false;
 };
 
 bool WriteFile(const std::string& path, const std::string& text);

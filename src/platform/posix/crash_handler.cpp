@@ -32,7 +32,8 @@ struct Module {
 // Everything the handler reads is prepared at install time in static storage.
 Module gModules[kMaxModules];
 std::size_t gModuleCount = 0;
-alignas(16) char gAltStack[64 * 1024];
+constexpr std::size_t kAltStackSize = 64 * 1024;
+alignas(16) char gAltStack[kAltStackSize];
 std::atomic<int> gLogFd{-1};  // a fixed number; SetCrashLogPath swaps the file under it
 int gSyslogFd = -1;
 char gSyslogPrefix[64];
@@ -304,7 +305,7 @@ bool InstallCrashHandler(CrashReport /*report*/) {
     OpenSyslog();
     stack_t stack{};
     stack.ss_sp = gAltStack;
-    stack.ss_size = sizeof gAltStack;
+    stack.ss_size = kAltStackSize;
     if (::sigaltstack(&stack, nullptr) != 0) {
         return false;
     }
@@ -337,6 +338,23 @@ bool SetCrashLogPath(const std::string& path) {
     const bool replaced = ::dup3(file, current, O_CLOEXEC) == current;
     ::close(file);
     return replaced;
+}
+
+ThreadCrashStack::ThreadCrashStack() : stack_(std::make_unique<std::byte[]>(kAltStackSize)) {
+    stack_t stack{};
+    stack.ss_sp = stack_.get();
+    stack.ss_size = kAltStackSize;
+    installed_ = ::sigaltstack(&stack, nullptr) == 0;
+}
+
+ThreadCrashStack::~ThreadCrashStack() {
+    if (!installed_) {
+        return;
+    }
+    // The memory goes with this object: the thread must not keep pointing at it.
+    stack_t disable{};
+    disable.ss_flags = SS_DISABLE;
+    ::sigaltstack(&disable, nullptr);
 }
 
 }  // namespace platform

@@ -22,6 +22,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/crash_handler.h"
 #include "platform/http_text.h"
 #include "platform/posix/http_connection.h"
 #include "platform/sys_error.h"
@@ -256,7 +257,10 @@ std::uint32_t PosixQueue::Start() {
     const std::size_t count = std::max<std::size_t>(options_.ioThreads, 1);
     try {
         for (std::size_t i = 0; i < count; ++i) {
-            threads_.emplace_back([this] { RunIo(); });
+            threads_.emplace_back([this] {
+                const ThreadCrashStack crashStack;
+                RunIo();
+            });
         }
     } catch (const std::system_error&) {
         Shutdown();

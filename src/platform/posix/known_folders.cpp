@@ -3,12 +3,15 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 
 namespace platform {
 
 std::string CommonAppDataFolder() {
-    return "/var/lib";
+    // Tests and development runs point the daemon at a folder of their own.
+    const char* overridden = std::getenv("QVYLD_COMMON_DATA_DIR");
+    return overridden != nullptr && *overridden != '\0' ? overridden : "/var/lib";
 }
 
 std::string ExecutablePath() {

@@ -32,6 +32,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/crash_handler.h"
 #include "platform/posix/system_lookup.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/posix/user_manager.h"
@@ -166,7 +167,10 @@ class ProcessThread {
         sigset_t previous;
         sigfillset(&all);
         pthread_sigmask(SIG_SETMASK, &all, &previous);
-        thread_ = std::thread([this] { Loop(); });
+        thread_ = std::thread([this] {
+            const ThreadCrashStack crashStack;
+            Loop();
+        });
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
     ~ProcessThread() {

@@ -18,7 +18,9 @@
 #include <thread>
 #include <utility>
 
+#include "platform/crash_handler.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/sys_error.h"
 
 namespace platform {
 
@@ -146,6 +148,7 @@ bool ServiceHost::RunDispatcher(const std::string& serviceName, ServiceMain serv
         state.wakeFd = wakeFd.Get();
     }
     std::thread mainThread([&state, main = std::move(serviceMain)] {
+        const ThreadCrashStack crashStack;
         if (main) {
             main();
         }
@@ -202,6 +205,17 @@ ServiceStatus ServiceHost::CurrentStatus() {
     HostState& state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
     return state.status;
+}
+
+std::uint32_t ProcessExitCode(const ServiceStatus& status) {
+    if (status.win32ExitCode == 0) {
+        return 0;
+    }
+    // An exit status has 8 bits: a code that does not fit still reads as a failure.
+    const std::uint32_t code = status.win32ExitCode == SysError::SERVICE_SPECIFIC_ERROR
+                                   ? status.serviceSpecificExitCode
+                                   : status.win32ExitCode;
+    return code > 0 && code < 256 ? code : 1;
 }
 
 bool NotifyServiceManager(const std::string& message) {

@@ -177,4 +177,13 @@ bool SetCrashLogPath(const std::string& path) {
     return true;
 }
 
+// The filter of a stack overflow runs on what is left of the thread's stack; the guarantee
+// keeps enough of it for the filter's text.
+ThreadCrashStack::ThreadCrashStack() {
+    ULONG guarantee = 32 * 1024;
+    installed_ = ::SetThreadStackGuarantee(&guarantee) != 0;
+}
+
+ThreadCrashStack::~ThreadCrashStack() = default;
+
 }  // namespace platform

@@ -101,6 +101,10 @@ ServiceStatus ServiceHost::CurrentStatus() {
     return State().status;
 }
 
+std::uint32_t ProcessExitCode(const ServiceStatus& /*status*/) {
+    return 0;
+}
+
 bool NotifyServiceManager(const std::string&) {
     return false;
 }

@@ -6,7 +6,7 @@
 //   tree <pidfile> <setsid>   starts a sleeping grandchild (in a session of its own when
 //                             setsid is 1), writes its pid, then sleeps
 //   crash <kind> <log>        installs the crash handler on <log> and crashes:
-//                             write, read, divide, abort
+//                             write, read, divide, abort, thread-overflow
 //   launch <session> <out>    tries to start /bin/true as the user of <session>; writes the
 //                             error number
 //   orphan <pidfile>          starts "sleep" in a process group, writes its pid, then dies
@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/crash_handler.h"
@@ -89,6 +90,15 @@ int Tree(const char* pidFile, bool ownSession) {
     }
 }
 
+// Deeper calls until the stack runs out; the volatile test keeps the compiler from calling it
+// endless or folding the frames away.
+volatile bool gBottomless = true;
+int Descend(int depth) {
+    volatile char frame[512];
+    frame[0] = static_cast<char>(depth);
+    return gBottomless ? Descend(depth + 1) + frame[0] : depth;
+}
+
 // The faults are the point here: sanitizer builds must not stop them first.
 __attribute__((no_sanitize("undefined"))) int Crash(const std::string& kind, const char* log) {
     platform::InstallCrashHandler(nullptr);
@@ -105,6 +115,12 @@ __attribute__((no_sanitize("undefined"))) int Crash(const std::string& kind, con
         return 10 / zero;
     } else if (kind == "abort") {
         std::abort();
+    } else if (kind == "thread-overflow") {
+        // A thread of its own, as every thread of the daemon has its crash stack.
+        std::thread([] {
+            const platform::ThreadCrashStack crashStack;
+            Descend(0);
+        }).join();
     }
     return 2;
 }
