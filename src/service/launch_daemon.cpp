@@ -13,8 +13,11 @@
 #include "base/logger.h"
 #include "base/return_code.h"
 #include "base/toolbox.h"
+#include "base/zorvid_request_info.h"
+#include "core/functionnal_core.h"
 #include "front/win_http_server.h"
 #include "session/shared_data.h"
+#include "session/systray_coms.h"
 
 namespace {
 
@@ -273,9 +276,26 @@ void LaunchDaemon::ServiceCtrlHandler(std::uint32_t control) {
     }
 }
 
+namespace {
+
+// ConnectTray lets the tray channel read the server's state and the operations start the
+// tray program for their requests.
+void ConnectTray() {
+    SharedData::SetServerInfoSource([] {
+        const bool running = WinHttpServer::IsRunning();
+        return SharedData::ServerInfo{running, running ? WinHttpServer::MainPort() : -1,
+                                      WinHttpServer::LoadDomain()};
+    });
+    FunctionnalCore::SetTrayStarter(
+        [](const ZorvidRequestInfo& request) { return SystrayComs(request).StartSystray(); });
+}
+
+}  // namespace
+
 std::int32_t LaunchDaemon::ServiceWorkerThread() {
     Logger::Debug("[LaunchDaemon::ServiceWorkerThread] service functionnal core starting ...");
     try {
+        ConnectTray();
         if (!SharedData::Start()) {
             Logger::Error(
                 "[LaunchDaemon::ServiceWorkerThread]Fail to start SystemTray's SharedData thread "

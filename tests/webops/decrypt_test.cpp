@@ -11,7 +11,7 @@
 #include "front/decrypt_argument.h"
 #include "session/operations_as_user_web.h"
 #include "session/user_extension.h"
-#include "session/worker_table.h"
+#include "session/shared_data.h"
 #include "webops_env.h"
 
 namespace {
@@ -64,7 +64,7 @@ class DecryptTest : public webops_test::WebOpsEnv {
     }
 
     void TearDown() override {
-        WorkerTable::StopAll();
+        SharedData::Stop();
         UserExtension::ResetForTests();
         Operations::ResetWhiteListForTests();
         WebOpsEnv::TearDown();
@@ -203,7 +203,7 @@ TEST_F(DecryptTest, MediaIsDownloadedUnpackedAndGetsAShortcutThroughTheWorker) {
 
     SetEnv("HOME", Path("home"));
     SetEnv("XDG_CONFIG_HOME", std::nullopt);
-    WorkerTable::StopAll();  // the next worker sees the new home
+    SharedData::Stop();  // the next worker sees the new home
     std::int32_t shortcut = -1;
     ASSERT_EQ(FunctionnalCore::MakeShortcut(identity, shortcut, {"\"/opt/app/VRKSTART\"", "-run"},
                                             "My App", "Starts it", "/opt/app/app.png", 0),

@@ -8,7 +8,7 @@
 #include "base/zorvid_request_info.h"
 #include "session/operations_as_user.h"
 #include "session/user_extension.h"
-#include "session/worker_table.h"
+#include "session/shared_data.h"
 #include "worker_env.h"
 
 namespace {
@@ -106,7 +106,7 @@ TEST_F(EnvelopeTest, EmptyPathsNeverReachTheWorker) {
     EXPECT_TRUE(untouched);
     EXPECT_TRUE(Logged("[Operations::AsUser::MakeFolderAsUser]empty string was gave."));
     EXPECT_TRUE(Logged("[Operations::AsUser::CheckFile]empty string was gave."));
-    EXPECT_EQ(WorkerTable::GetExtensionForSession(5)->GetProcessId(), 0u);
+    EXPECT_EQ(SharedData::GetExtensionForSession(5)->GetProcessId(), 0u);
 }
 
 TEST_F(EnvelopeTest, NoActiveSessionMeansNoWorker) {

@@ -16,7 +16,7 @@
 #include "session/companions.h"
 #include "session/operations_as_user.h"
 #include "session/user_extension.h"
-#include "session/worker_table.h"
+#include "session/shared_data.h"
 #include "worker_env.h"
 
 namespace {
@@ -50,7 +50,7 @@ class UserWorkerTest : public worker_test::WorkerEnv {
     std::shared_ptr<UserExtension> Worker() {
         bool exists = false;
         EXPECT_EQ(AsUser::CheckFile(identity_, "/", 0, 0, exists), 0u);
-        return WorkerTable::GetExtensionForSession(7);
+        return SharedData::GetExtensionForSession(7);
     }
 
     // UserFolder is a folder owned by the user.
@@ -147,7 +147,7 @@ TEST_F(UserWorkerTest, FoldersAreMadeWithTheUsersRights) {
     EXPECT_FALSE(exists);
 
     // The folder table creates "as the user" through the same worker.
-    WorkerTable::InstallFolderCreation();
+    SharedData::InstallFolderCreation();
     ASSERT_TRUE(FileAndFoldersManager::SetFolder(Folder::ICON, {0, mine, "icons"}, true, 7));
     ASSERT_EQ(::stat((mine + "/icons").c_str(), &info), 0);
     EXPECT_EQ(info.st_uid, uid_);
@@ -259,7 +259,7 @@ TEST_F(UserWorkerTest, KillFallsBackToTheGroup) {
     EXPECT_FALSE(worker_test::IsAlive(pid));
     EXPECT_TRUE(Logged("sub-process join operation has timed out."));
     EXPECT_TRUE(Logged("[UserExtension::Kill] use TerminateJobObject to kill sub-process"));
-    WorkerTable::StopAll();
+    SharedData::Stop();
     EXPECT_TRUE(Endpoints().empty()) << "the killed worker's pipe is discarded";
 }
 
