@@ -19,8 +19,8 @@
 #include "base/zorvid_request_info.h"
 #include "session/operations_as_user.h"
 #include "session/operations_as_user_web.h"
-#include "session/user_extension.h"
 #include "session/shared_data.h"
+#include "session/user_extension.h"
 
 namespace {
 

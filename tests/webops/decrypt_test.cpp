@@ -10,8 +10,8 @@
 #include "core/functionnal_core.h"
 #include "front/decrypt_argument.h"
 #include "session/operations_as_user_web.h"
-#include "session/user_extension.h"
 #include "session/shared_data.h"
+#include "session/user_extension.h"
 #include "webops_env.h"
 
 namespace {

@@ -7,8 +7,8 @@
 
 #include "base/zorvid_request_info.h"
 #include "session/operations_as_user.h"
-#include "session/user_extension.h"
 #include "session/shared_data.h"
+#include "session/user_extension.h"
 #include "worker_env.h"
 
 namespace {

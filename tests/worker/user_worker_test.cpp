@@ -15,8 +15,8 @@
 #include "platform/sys_error.h"
 #include "session/companions.h"
 #include "session/operations_as_user.h"
-#include "session/user_extension.h"
 #include "session/shared_data.h"
+#include "session/user_extension.h"
 #include "worker_env.h"
 
 namespace {
