@@ -312,6 +312,8 @@ std::int32_t LaunchDaemon::ServiceWorkerThread() {
             Logger::Internal(
                 "[LaunchDaemon::ServiceWorkerThread]Server terminated ! shutdowning service ...");
         }
+        // The tray channel ends with the server, whichever way the service runs.
+        SharedData::Stop();
         SignalStopEvent();
         Logger::Debug("[LaunchDaemon::ServiceWorkerThread]Stopping service...");
         const auto code = static_cast<std::uint32_t>(exitCode);

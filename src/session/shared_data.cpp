@@ -56,6 +56,22 @@ struct Channel {
     platform::SharedMemoryWriter block;
     std::mutex sourceMutex;
     SharedData::ServerInfoSource source;
+
+    // A process that ends without Stop must not destroy running threads.
+    ~Channel() {
+        pipeLoop = false;
+        listener.Interrupt();
+        {
+            std::lock_guard lock(updateMutex);
+            updateStop = true;
+        }
+        updateWake.notify_all();
+        for (std::thread* thread : {&comThread, &updateThread}) {
+            if (thread->joinable()) {
+                thread->join();
+            }
+        }
+    }
 };
 
 Tables& TablesState() {
@@ -764,7 +780,8 @@ bool SharedData::Stop() {
                       "] UserExtensions ...");
     }
     for (auto& [session, extension] : sessions) {
-        if (extension && extension->IsRunning() && !extension->Stop()) {
+        // Stop also clears what a worker that already ended left behind.
+        if (extension && !extension->Stop() && extension->IsRunning()) {
             Logger::Error(tag +
                           " Fail to stop the UserExtension for this session : " + Text(session));
         }

@@ -253,7 +253,8 @@ TEST_F(UserWorkerTest, KillPostsTheQuitMessage) {
 TEST_F(UserWorkerTest, KillFallsBackToTheGroup) {
     const auto worker = Worker();
     const std::uint32_t pid = worker->GetProcessId();
-    const std::string window = RuntimeFolder(uid_) + "/" + Companions::kWorkerWindowClass + ".wnd";
+    const std::string window =
+        RuntimeFolder(uid_) + "/" + Companions::kWorkerWindowClass + "@7.wnd";
     ASSERT_EQ(::unlink(window.c_str()), 0);
     ASSERT_TRUE(worker->Kill());
     EXPECT_FALSE(worker_test::IsAlive(pid));
