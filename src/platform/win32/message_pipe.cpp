@@ -1,8 +1,11 @@
 #include "platform/message_pipe.h"
 
-#include <sddl.h>
+// sddl.h needs the declarations of windows.h before it.
+// clang-format off
 #include <windows.h>
+#include <sddl.h>
 #include <wtsapi32.h>
+// clang-format on
 
 #include <algorithm>
 #include <cstdio>

@@ -1,7 +1,10 @@
 #include "platform/shared_memory.h"
 
-#include <sddl.h>
+// sddl.h needs the declarations of windows.h before it.
+// clang-format off
 #include <windows.h>
+#include <sddl.h>
+// clang-format on
 
 #include <cstring>
 
