@@ -19,8 +19,8 @@
 #include "base/zorvid_request_info.h"
 #include "session/operations_as_user.h"
 #include "session/operations_as_user_web.h"
+#include "session/shared_data.h"
 #include "session/user_extension.h"
-#include "session/worker_table.h"
 
 namespace {
 
@@ -51,7 +51,7 @@ class BenchContext {
         Logger::Init("BENCH", folder_.string(), "bench");
     }
     ~BenchContext() {
-        WorkerTable::StopAll();
+        SharedData::Stop();
         Logger::ResetForTests();
         std::error_code ec;
         fs::remove_all(folder_, ec);

@@ -10,7 +10,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev rapidjson-dev
   g++-mingw-w64-x86-64-posix
-  curl openssl wrk nginx-light chromium libarchive-tools dbus-daemon
+  libayatana-appindicator3-dev libnotify-dev dbus-daemon
+  curl openssl wrk nginx-light chromium libarchive-tools
 )
 
 missing=()

@@ -11,6 +11,12 @@
 // follow, so messages are not bounded by the socket buffer. Both ends check who is at the
 // other end: a client accepts only a listener running as the expected owner, a listener
 // accepts only its own user and root.
+//
+// A shared pipe (PipeListener::CreateShared) is the exception: every local user may connect
+// to it, and the listener learns who each client is (PipeConnection::Peer) and decides
+// itself. POSIX: "<name without \\.\pipe\>.pipe" in the runtime root, mode 0666. Windows:
+// full access for the system account, administrators and interactive users, none for
+// anonymous, network-service and network logons.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +31,15 @@ namespace platform {
 
 // kPipeMessageLimit is the largest message a reader accepts; a longer one fails with 8.
 inline constexpr std::size_t kPipeMessageLimit = std::size_t{256} << 20;
+
+// PeerIdentity is who is at the other end of an accepted connection, captured when it was
+// accepted: the user's name, whether it is the system's own account (POSIX root, Windows
+// the local system account), and its process.
+struct PeerIdentity {
+    std::string user;
+    bool privileged = false;
+    std::uint32_t processId = 0;
+};
 
 // PipeConnection is one connected end of a pipe. Not for concurrent use.
 class PipeConnection {
@@ -57,6 +72,12 @@ class PipeConnection {
     // thread returns 995, and so does every later one. The only call that may run while
     // another thread uses the connection; the connection must stay alive until it returns.
     void Abort();
+    // ReadMessage reads one whole message of at most limit bytes, waiting at most timeoutMs
+    // for it: SUCCESS; MORE_DATA when the message is longer (message then holds its first
+    // limit bytes); SEM_TIMEOUT when nothing came in time; or an error as for Read.
+    std::uint32_t ReadMessage(std::string& message, std::size_t limit, std::uint32_t timeoutMs);
+    // Peer is who connected, for connections handed out by a listener (empty otherwise).
+    const PeerIdentity& Peer() const;
     void Close();
 
     Impl* Get() const { return impl_.get(); }
@@ -74,6 +95,10 @@ std::uint32_t WaitForPipe(const std::string& name, const RuntimeOwner& owner,
 // 231 when the listener cannot take a connection now; 5 when the caller may not reach the
 // pipe or the listener does not run as the owner (nothing has been written then).
 std::uint32_t ConnectPipe(const std::string& name, const RuntimeOwner& owner, PipeConnection& out);
+
+// ConnectSharedPipe opens a connection to a shared pipe. As ConnectPipe, except that the
+// listener must run as the system's own account or as the caller's user (5 otherwise).
+std::uint32_t ConnectSharedPipe(const std::string& name, PipeConnection& out);
 
 // DiscardStalePipe removes what a listener that ended without closing left behind; a pipe
 // that still accepts connections is left alone.
@@ -94,6 +119,9 @@ class PipeListener {
 
     // Create makes the pipe. 0; 183 when a live listener already has the name; or an error.
     std::uint32_t Create(const std::string& name);
+    // CreateShared makes a pipe that every local user may connect to; Accept then refuses
+    // nobody, and each connection's Peer tells who it is. Same results as Create.
+    std::uint32_t CreateShared(const std::string& name);
     bool IsOpen() const;
     // Accept waits for the next client. 0; 995 once Interrupt was called; 5 for a client
     // that runs as another user (refused, the caller may go on accepting); or an error.
@@ -107,6 +135,8 @@ class PipeListener {
     Impl* Get() const { return impl_.get(); }
 
   private:
+    std::uint32_t Open(const std::string& name, bool shared);
+
     std::unique_ptr<Impl> impl_;
 };
 

@@ -38,5 +38,16 @@ std::uint32_t RuntimeFolderPath(const RuntimeOwner& owner, std::string& path);
 // RuntimeEnvironment is the "NAME=value" entries that a program started as a user needs to
 // find the same runtime folders as the daemon (empty when the defaults apply).
 std::vector<std::string> RuntimeEnvironment();
+// RuntimeEnvironment for a program started for a session adds the session it belongs to
+// (kSessionVariable): started by the daemon, it runs outside the login manager's session,
+// and needs it to find the windows of its own session.
+std::vector<std::string> RuntimeEnvironment(std::uint32_t sessionId);
+
+inline constexpr const char* kSessionVariable = "QVYLD_SESSION_ID";
+
+// OwnSessionId is the session the calling process belongs to: kSessionVariable when it is
+// set, else the login manager's session of the process (Windows: the process's session).
+// False when nothing tells.
+bool OwnSessionId(std::uint32_t& sessionId);
 
 }  // namespace platform

@@ -4,8 +4,10 @@
 // the message to be handled.
 //
 // Windows: a hidden top-level window of that class; FindWindowW and PostMessageW.
-// POSIX: an AF_UNIX datagram socket "<class>.wnd" in the owner's runtime folder
-// (runtime_folder.h), mode 0600. Only the owning user and root can post: the folder and
+// POSIX: an AF_UNIX datagram socket "<class>@<session>.wnd" in the owner's runtime folder
+// (runtime_folder.h), mode 0600: a window belongs to its session, as on Windows, so one
+// user in two sessions has a window of a class in each ("<class>.wnd" when the session is
+// unknown, see OwnSessionId). Only the owning user and root can post: the folder and
 // the socket keep others out, and the window drops datagrams whose sender credentials are
 // neither.
 #pragma once

@@ -13,9 +13,12 @@
 #include "base/logger.h"
 #include "base/return_code.h"
 #include "base/toolbox.h"
+#include "base/zorvid_request_info.h"
+#include "core/functionnal_core.h"
 #include "front/win_http_server.h"
 #include "platform/crash_handler.h"
 #include "session/shared_data.h"
+#include "session/systray_coms.h"
 
 namespace {
 
@@ -290,9 +293,26 @@ void LaunchDaemon::ServiceCtrlHandler(std::uint32_t control) {
     }
 }
 
+namespace {
+
+// ConnectTray lets the tray channel read the server's state and the operations start the
+// tray program for their requests.
+void ConnectTray() {
+    SharedData::SetServerInfoSource([] {
+        const bool running = WinHttpServer::IsRunning();
+        return SharedData::ServerInfo{running, running ? WinHttpServer::MainPort() : -1,
+                                      WinHttpServer::LoadDomain()};
+    });
+    FunctionnalCore::SetTrayStarter(
+        [](const ZorvidRequestInfo& request) { return SystrayComs(request).StartSystray(); });
+}
+
+}  // namespace
+
 std::int32_t LaunchDaemon::ServiceWorkerThread() {
     Logger::Debug("[LaunchDaemon::ServiceWorkerThread] service functionnal core starting ...");
     try {
+        ConnectTray();
         if (!SharedData::Start()) {
             Logger::Error(
                 "[LaunchDaemon::ServiceWorkerThread]Fail to start SystemTray's SharedData thread "
@@ -310,6 +330,8 @@ std::int32_t LaunchDaemon::ServiceWorkerThread() {
             Logger::Internal(
                 "[LaunchDaemon::ServiceWorkerThread]Server terminated ! shutdowning service ...");
         }
+        // The tray channel ends with the server, whichever way the service runs.
+        SharedData::Stop();
         SignalStopEvent();
         Logger::Debug("[LaunchDaemon::ServiceWorkerThread]Stopping service...");
         const auto code = static_cast<std::uint32_t>(exitCode);

@@ -5,8 +5,8 @@
 #include "base/logger.h"
 #include "base/zorvid_request_info.h"
 #include "session/companions.h"
+#include "session/shared_data.h"
 #include "session/user_extension.h"
-#include "session/worker_table.h"
 
 namespace Operations::AsUser {
 
@@ -110,7 +110,7 @@ std::uint32_t RunOperationOnExtension(UserExtension* extension, const ZorvidRequ
 std::uint32_t RunOperationByUserExtension(const ZorvidRequestInfo& request, const std::string& verb,
                                           const JSON::JSONItem* args, JSON::ItemPtr& content) {
     // Held for this exchange only.
-    const std::shared_ptr<UserExtension> extension = WorkerTable::GetExtension(request);
+    const std::shared_ptr<UserExtension> extension = SharedData::GetExtension(request);
     return RunOperationOnExtension(extension.get(), request, verb, args, content);
 }
 

@@ -80,7 +80,7 @@ bool StartAsUser(const std::vector<std::string>& argv, std::int64_t requestedSes
     options.argv = argv;
     options.breakAwayFromJob = handOver;
     // Companion programs among the commands find the daemon's runtime folders through it.
-    options.extraEnvironment = platform::RuntimeEnvironment();
+    options.extraEnvironment = platform::RuntimeEnvironment(sessionId);
     platform::LaunchFailure failure = platform::LaunchFailure::None;
     if (platform::LaunchAsSessionUser(options, nullptr, started.process, &failure) ==
         platform::SysError::SUCCESS) {

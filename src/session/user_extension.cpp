@@ -194,7 +194,7 @@ bool UserExtension::LaunchLocked(const std::string& commandLine) {
         options.sessionId = sessionId_;
         options.argv = argv;
         options.breakAwayFromJob = true;
-        options.extraEnvironment = platform::RuntimeEnvironment();
+        options.extraEnvironment = platform::RuntimeEnvironment(sessionId_);
         platform::LaunchFailure failure = platform::LaunchFailure::None;
         error = platform::LaunchAsSessionUser(options, &job_, process_, &failure);
         tokenMissing = failure == platform::LaunchFailure::Token;

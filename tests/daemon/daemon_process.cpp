@@ -117,9 +117,12 @@ std::string DaemonSite::Log() const {
 }
 
 std::vector<std::string> DaemonSite::Environment() const {
-    return {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "QVYLD_INSTALL_DIR=" + dir_.Path(),
+    return {"PATH=/usr/sbin:/usr/bin:/sbin:/bin",
+            "QVYLD_INSTALL_DIR=" + dir_.Path(),
             "QVYLD_SESSION_FILE=" + Path("sessions.json"),
-            "QVYLD_REGISTRY_ROOT=" + Path("registry"), "QVYLD_LOG_STDOUT=0"};
+            "QVYLD_REGISTRY_ROOT=" + Path("registry"),
+            "QVYLD_LOG_STDOUT=0",
+            "QVYLD_RUNTIME_DIR=" + Path("run")};
 }
 
 DaemonProcess::DaemonProcess(const DaemonSite& site, std::vector<std::string> extraEnvironment)

@@ -11,8 +11,8 @@
 #include "core/functionnal_core.h"
 #include "front/decrypt_argument.h"
 #include "session/operations_as_user_web.h"
+#include "session/shared_data.h"
 #include "session/user_extension.h"
-#include "session/worker_table.h"
 #include "webops_env.h"
 
 namespace {
@@ -65,7 +65,7 @@ class DecryptTest : public webops_test::WebOpsEnv {
     }
 
     void TearDown() override {
-        WorkerTable::StopAll();
+        SharedData::Stop();
         UserExtension::ResetForTests();
         Operations::ResetWhiteListForTests();
         WebOpsEnv::TearDown();
@@ -242,7 +242,7 @@ TEST_F(DecryptTest, MediaIsDownloadedUnpackedAndGetsAShortcutThroughTheWorker) {
 
     SetEnv("HOME", Path("home"));
     SetEnv("XDG_CONFIG_HOME", std::nullopt);
-    WorkerTable::StopAll();  // the next worker sees the new home
+    SharedData::Stop();  // the next worker sees the new home
     std::int32_t shortcut = -1;
     ASSERT_EQ(FunctionnalCore::MakeShortcut(identity, shortcut, {"\"/opt/app/VRKSTART\"", "-run"},
                                             "My App", "Starts it", "/opt/app/app.png", 0),

@@ -14,8 +14,8 @@
 #include "base/zorvid_request_info.h"
 #include "front/launch_daemon_core.h"
 #include "session/operations_as_user.h"
+#include "session/shared_data.h"
 #include "session/user_extension.h"
-#include "session/worker_table.h"
 #include "worker_env.h"
 
 namespace {
@@ -115,7 +115,7 @@ TEST_F(EnvelopeTest, SomeRequestsNeverReachAWorker) {
     EXPECT_TRUE(untouched);
     EXPECT_TRUE(Logged("[Operations::AsUser::MakeFolderAsUser]empty string was gave."));
     EXPECT_TRUE(Logged("[Operations::AsUser::CheckFile]empty string was gave."));
-    EXPECT_EQ(WorkerTable::GetExtensionForSession(5)->GetProcessId(), 0u);
+    EXPECT_EQ(SharedData::GetExtensionForSession(5)->GetProcessId(), 0u);
     SetSessions({{5, "vl_no_such_user", 4}});
     EXPECT_EQ(AsUser::CheckFile(identity_, "/x", 0, 0, untouched), 2u);
     EXPECT_TRUE(
@@ -173,7 +173,7 @@ TEST_F(EnvelopeTest, AbandonedRequestsStopWaitingForTheWorker) {
     leaving.request_stop();
     const std::future_status status = answer.wait_for(std::chrono::seconds(30));
     if (status != std::future_status::ready) {
-        WorkerTable::StopAll();  // ends the wait, so that the test ends too
+        SharedData::Stop();  // ends the wait, so that the test ends too
     }
     ASSERT_EQ(status, std::future_status::ready);
     EXPECT_NE(answer.get().find("\"returnCode\": " +

@@ -17,8 +17,8 @@
 #include "platform/sys_error.h"
 #include "session/companions.h"
 #include "session/operations_as_user.h"
+#include "session/shared_data.h"
 #include "session/user_extension.h"
-#include "session/worker_table.h"
 #include "worker_env.h"
 
 namespace {
@@ -52,7 +52,7 @@ class UserWorkerTest : public worker_test::WorkerEnv {
     std::shared_ptr<UserExtension> Worker() {
         bool exists = false;
         EXPECT_EQ(AsUser::CheckFile(identity_, "/", 0, 0, exists), 0u);
-        return WorkerTable::GetExtensionForSession(7);
+        return SharedData::GetExtensionForSession(7);
     }
 
     // UserFolder is a folder owned by the user.
@@ -149,7 +149,7 @@ TEST_F(UserWorkerTest, FoldersAreMadeWithTheUsersRights) {
     EXPECT_FALSE(exists);
 
     // The folder table creates "as the user" through the same worker.
-    WorkerTable::InstallFolderCreation();
+    SharedData::InstallFolderCreation();
     ASSERT_TRUE(FileAndFoldersManager::SetFolder(Folder::ICON, {0, mine, "icons"}, true, 7));
     ASSERT_EQ(::stat((mine + "/icons").c_str(), &info), 0);
     EXPECT_EQ(info.st_uid, uid_);
@@ -192,13 +192,13 @@ TEST_F(UserWorkerTest, OnlyCommandsNobodyWaitsForOutliveTheDaemonsStop) {
         });
         ASSERT_TRUE(sessions_test::WaitForFile(pidFile)) << timeoutMs;
         const auto pid = static_cast<std::uint32_t>(std::stoi(vl_test::ReadFile(pidFile)));
-        const std::uint32_t worker = WorkerTable::GetExtensionForSession(7)->GetProcessId();
+        const std::uint32_t worker = SharedData::GetExtensionForSession(7)->GetProcessId();
         EXPECT_EQ(worker_test::ProcStatusField(pid, "Uid").substr(0, std::to_string(uid_).size()),
                   std::to_string(uid_));
         EXPECT_EQ(::getsid(static_cast<pid_t>(pid)) == ::getsid(static_cast<pid_t>(worker)),
                   timeoutMs != 0);
 
-        WorkerTable::StopAll();  // what the daemon's stop does
+        SharedData::Stop();  // what the daemon's stop does
         run.wait();
         EXPECT_FALSE(worker_test::IsAlive(worker));
         EXPECT_EQ(worker_test::IsAlive(pid), timeoutMs == 0) << timeoutMs;
@@ -336,13 +336,14 @@ TEST_F(UserWorkerTest, KillPostsTheQuitMessage) {
 TEST_F(UserWorkerTest, KillFallsBackToTheGroup) {
     const auto worker = Worker();
     const std::uint32_t pid = worker->GetProcessId();
-    const std::string window = RuntimeFolder(uid_) + "/" + Companions::kWorkerWindowClass + ".wnd";
+    const std::string window =
+        RuntimeFolder(uid_) + "/" + Companions::kWorkerWindowClass + "@7.wnd";
     ASSERT_EQ(::unlink(window.c_str()), 0);
     ASSERT_TRUE(worker->Kill());
     EXPECT_FALSE(worker_test::IsAlive(pid));
     EXPECT_TRUE(Logged("sub-process join operation has timed out."));
     EXPECT_TRUE(Logged("[UserExtension::Kill] use TerminateJobObject to kill sub-process"));
-    WorkerTable::StopAll();
+    SharedData::Stop();
     EXPECT_TRUE(Endpoints().empty()) << "the killed worker's pipe is discarded";
 }
 

@@ -21,7 +21,7 @@
 
 #include "base/logger.h"
 #include "platform/process.h"
-#include "session/worker_table.h"
+#include "session/shared_data.h"
 #include "sessions/session_fixtures.h"
 #include "support/test_support.h"
 
@@ -96,7 +96,7 @@ class WorkerEnv : public ::testing::Test {
     }
 
     void TearDown() override {
-        WorkerTable::StopAll();
+        SharedData::Stop();
         vl_test::ResetInfrastructure();
     }
 

@@ -1,5 +1,6 @@
 #include "platform/message_pipe.h"
 
+#include <poll.h>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -14,6 +15,7 @@
 
 #include "platform/posix/endpoint_socket.h"
 #include "platform/posix/runtime_paths.h"
+#include "platform/posix/system_lookup.h"
 #include "platform/sys_error.h"
 
 namespace platform {
@@ -48,14 +50,55 @@ std::uint32_t SocketError(int errnum) {
     }
 }
 
+bool PeerCredentials(int fd, ucred& credentials) {
+    socklen_t size = sizeof credentials;
+    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0;
+}
+
 bool PeerUid(int fd, uid_t& uid) {
     ucred credentials{};
-    socklen_t size = sizeof credentials;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) {
+    if (!PeerCredentials(fd, credentials)) {
         return false;
     }
     uid = credentials.uid;
     return true;
+}
+
+// IdentityOf names the peer; false when the kernel cannot tell who it is.
+bool IdentityOf(int fd, PeerIdentity& peer) {
+    ucred credentials{};
+    if (!PeerCredentials(fd, credentials)) {
+        return false;
+    }
+    posix::UserEntry user;
+    peer.user = posix::FindUser(credentials.uid, user) ? user.entry.pw_name
+                                                       : std::to_string(credentials.uid);
+    peer.privileged = credentials.uid == 0;
+    peer.processId = static_cast<std::uint32_t>(credentials.pid);
+    return true;
+}
+
+// WaitReadable waits until fd has input, at most until deadline (none: without limit).
+std::uint32_t WaitReadable(int fd, const std::chrono::steady_clock::time_point* deadline) {
+    for (;;) {
+        int timeout = -1;
+        if (deadline != nullptr) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                *deadline - std::chrono::steady_clock::now());
+            timeout = static_cast<int>(std::max<std::int64_t>(0, left.count()));
+        }
+        pollfd entry{fd, POLLIN, 0};
+        const int n = ::poll(&entry, 1, timeout);
+        if (n > 0) {
+            return SysError::SUCCESS;
+        }
+        if (n == 0) {
+            return SysError::SEM_TIMEOUT;
+        }
+        if (errno != EINTR) {
+            return ErrorFromErrno(errno);
+        }
+    }
 }
 
 std::string PipePath(uid_t uid, const std::string& name) {
@@ -68,6 +111,7 @@ std::string PipePath(uid_t uid, const std::string& name) {
 
 struct PipeConnection::Impl {
     UniqueFd fd;
+    PeerIdentity peer;
     std::string message;     // the message being handed out by Read
     std::size_t offset = 0;  // what Read has handed out of it
     bool pending = false;    // message holds a received message not fully read yet
@@ -79,11 +123,19 @@ struct PipeConnection::Impl {
         return aborted.load() ? SysError::OPERATION_ABORTED : error;
     }
 
-    // Receive assembles the next message from its packets.
-    std::uint32_t Receive(std::string& out) {
+    // Receive assembles the next message from its packets: at most limit bytes (MORE_DATA
+    // beyond), each packet awaited until deadline when one is given.
+    std::uint32_t Receive(std::string& out, std::size_t limit = kPipeMessageLimit,
+                          const std::chrono::steady_clock::time_point* deadline = nullptr) {
         out.clear();
         packet.resize(kFragment + 1);
         for (bool first = true;; first = false) {
+            if (deadline != nullptr) {
+                const std::uint32_t waited = WaitReadable(fd.Get(), deadline);
+                if (waited != SysError::SUCCESS) {
+                    return waited;
+                }
+            }
             iovec part{packet.data(), packet.size()};
             msghdr header{};
             header.msg_iov = &part;
@@ -103,8 +155,13 @@ struct PipeConnection::Impl {
                 (packet[0] != kLastPacket && packet[0] != kMorePackets)) {
                 return SysError::INVALID_PARAMETER;  // not one of our packets
             }
-            if (out.size() + static_cast<std::size_t>(n - 1) > kPipeMessageLimit) {
-                return SysError::NOT_ENOUGH_MEMORY;
+            const std::size_t size = static_cast<std::size_t>(n - 1);
+            if (out.size() + size > limit) {
+                if (limit == kPipeMessageLimit) {
+                    return SysError::NOT_ENOUGH_MEMORY;
+                }
+                out.append(packet.data() + 1, limit - out.size());
+                return SysError::MORE_DATA;
             }
             out.append(packet.data() + 1, static_cast<std::size_t>(n - 1));
             if (packet[0] == kLastPacket) {
@@ -207,6 +264,25 @@ void PipeConnection::Abort() {
         // Wakes a blocked recvmsg (it reads the end of the stream) or sendmsg (EPIPE).
         ::shutdown(impl_->fd.Get(), SHUT_RDWR);
     }
+std::uint32_t PipeConnection::ReadMessage(std::string& message, std::size_t limit,
+                                          std::uint32_t timeoutMs) {
+    message.clear();
+    if (!IsOpen()) {
+        return SysError::INVALID_HANDLE;
+    }
+    if (impl_->pending) {
+        std::string rest;
+        ReadMessage(rest);
+        message = rest.substr(0, limit);
+        return rest.size() > limit ? SysError::MORE_DATA : SysError::SUCCESS;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    return impl_->Receive(message, limit, &deadline);
+}
+
+const PeerIdentity& PipeConnection::Peer() const {
+    static const PeerIdentity nobody;
+    return impl_ ? impl_->peer : nobody;
 }
 
 void PipeConnection::Close() {
@@ -276,6 +352,36 @@ std::uint32_t ConnectPipe(const std::string& name, const RuntimeOwner& owner, Pi
     return SysError::SUCCESS;
 }
 
+std::uint32_t ConnectSharedPipe(const std::string& name, PipeConnection& out) {
+    out.Close();
+    sockaddr_un address{};
+    socklen_t length = 0;
+    if (!posix::MakeAddress(posix::SharedEndpointPath(name, posix::kPipeSuffix), address, length)) {
+        return SysError::FILENAME_EXCED_RANGE;
+    }
+    UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (!fd.Valid()) {
+        return ErrorFromErrno(errno);
+    }
+    int result = 0;
+    do {
+        result = ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), length);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        return SocketError(errno);
+    }
+    // Anyone can bind a name in a folder they may write; only the system's own account or
+    // our own user is believed.
+    uid_t peer = 0;
+    if (!PeerUid(fd.Get(), peer) || !posix::TrustedPeer(peer)) {
+        return SysError::ACCESS_DENIED;
+    }
+    auto impl = std::make_unique<PipeConnection::Impl>();
+    impl->fd = std::move(fd);
+    out = PipeConnection(std::move(impl));
+    return SysError::SUCCESS;
+}
+
 void DiscardStalePipe(const std::string& name, const RuntimeOwner& owner) {
     uid_t uid = 0;
     gid_t gid = 0;
@@ -286,7 +392,35 @@ void DiscardStalePipe(const std::string& name, const RuntimeOwner& owner) {
 
 // ---- PipeListener -------------------------------------------------------------------------
 
-struct PipeListener::Impl : posix::EndpointSocket {};
+struct PipeListener::Impl : posix::EndpointSocket {
+    bool shared = false;
+
+    // Listen binds path under a staging name, then renames it: the pipe appears under its
+    // name only once it listens, so a client that finds the name can connect at once. The
+    // staging name ends like a pipe, so a sweep removes it if we die before the rename.
+    std::uint32_t Listen(const std::string& path, mode_t mode) {
+        if (posix::ProbeSocket(path, SOCK_SEQPACKET) == posix::Probe::Live) {
+            return SysError::ALREADY_EXISTS;
+        }
+        const std::size_t slash = path.rfind('/');
+        const std::string staging = path.substr(0, slash + 1) + ".staging-" +
+                                    std::to_string(::getpid()) + "-" + path.substr(slash + 1);
+        ::unlink(staging.c_str());
+        std::uint32_t error = posix::BindEndpoint(socket.Get(), staging, SOCK_SEQPACKET);
+        if (error != SysError::SUCCESS) {
+            return error;
+        }
+        struct stat info {};
+        if (::chmod(staging.c_str(), mode) != 0 || ::listen(socket.Get(), kBacklog) != 0 ||
+            ::lstat(staging.c_str(), &info) != 0 || ::rename(staging.c_str(), path.c_str()) != 0) {
+            error = ErrorFromErrno(errno);
+            ::unlink(staging.c_str());
+            return error;
+        }
+        Keep(path, info);
+        return SysError::SUCCESS;
+    }
+};
 
 PipeListener::PipeListener() = default;
 PipeListener::~PipeListener() = default;
@@ -294,37 +428,29 @@ PipeListener::PipeListener(PipeListener&&) noexcept = default;
 PipeListener& PipeListener::operator=(PipeListener&&) noexcept = default;
 
 std::uint32_t PipeListener::Create(const std::string& name) {
+    return Open(name, false);
+}
+
+std::uint32_t PipeListener::CreateShared(const std::string& name) {
+    return Open(name, true);
+}
+
+std::uint32_t PipeListener::Open(const std::string& name, bool shared) {
     Close();
     auto impl = std::make_unique<Impl>();
-    std::uint32_t error = impl->Open(SOCK_SEQPACKET);
-    if (error != SysError::SUCCESS) {
-        return error;
+    impl->shared = shared;
+    std::uint32_t error = shared ? posix::MakeRootFolder() : SysError::SUCCESS;
+    if (error == SysError::SUCCESS) {
+        error = impl->Open(SOCK_SEQPACKET);
     }
-    const std::string path = PipePath(::geteuid(), name);
-    if (posix::ProbeSocket(path, SOCK_SEQPACKET) == posix::Probe::Live) {
-        return SysError::ALREADY_EXISTS;
+    if (error == SysError::SUCCESS) {
+        error = shared ? impl->Listen(posix::SharedEndpointPath(name, posix::kPipeSuffix), 0666)
+                       : impl->Listen(PipePath(::geteuid(), name), 0600);
     }
-    // The pipe appears under its name only once it listens: a client that finds the name
-    // can connect at once. The staging name ends like a pipe, so a sweep removes it if we
-    // die before the rename.
-    const std::size_t slash = path.rfind('/');
-    const std::string staging = path.substr(0, slash + 1) + ".staging-" +
-                                std::to_string(::getpid()) + "-" + path.substr(slash + 1);
-    ::unlink(staging.c_str());
-    error = posix::BindEndpoint(impl->socket.Get(), staging, SOCK_SEQPACKET);
-    if (error != SysError::SUCCESS) {
-        return error;
+    if (error == SysError::SUCCESS) {
+        impl_ = std::move(impl);
     }
-    struct stat info {};
-    if (::listen(impl->socket.Get(), kBacklog) != 0 || ::lstat(staging.c_str(), &info) != 0 ||
-        ::rename(staging.c_str(), path.c_str()) != 0) {
-        error = ErrorFromErrno(errno);
-        ::unlink(staging.c_str());
-        return error;
-    }
-    impl->Keep(path, info);
-    impl_ = std::move(impl);
-    return SysError::SUCCESS;
+    return error;
 }
 
 bool PipeListener::IsOpen() const {
@@ -347,11 +473,12 @@ std::uint32_t PipeListener::Accept(PipeConnection& out) {
         return errno == EINTR || errno == ECONNABORTED ? SysError::PIPE_NOT_CONNECTED
                                                        : ErrorFromErrno(errno);
     }
+    auto impl = std::make_unique<PipeConnection::Impl>();
     uid_t peer = 0;
-    if (!PeerUid(client.Get(), peer) || !posix::TrustedPeer(peer)) {
+    if (!PeerUid(client.Get(), peer) || !IdentityOf(client.Get(), impl->peer) ||
+        (!impl_->shared && !posix::TrustedPeer(peer))) {
         return SysError::ACCESS_DENIED;
     }
-    auto impl = std::make_unique<PipeConnection::Impl>();
     impl->fd = std::move(client);
     out = PipeConnection(std::move(impl));
     return SysError::SUCCESS;

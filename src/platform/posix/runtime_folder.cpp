@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -71,7 +72,9 @@ std::string UserFolder(uid_t uid) {
     return RootFolder() + "/" + std::to_string(uid);
 }
 
-std::string EndpointPath(uid_t uid, const std::string& name, const char* suffix) {
+namespace {
+
+std::string Leaf(const std::string& name) {
     std::string leaf =
         name.rfind(kPipePrefix, 0) == 0 ? name.substr(std::strlen(kPipePrefix)) : name;
     for (char& c : leaf) {
@@ -79,7 +82,17 @@ std::string EndpointPath(uid_t uid, const std::string& name, const char* suffix)
             c = '_';
         }
     }
-    return UserFolder(uid) + "/" + leaf + suffix;
+    return leaf;
+}
+
+}  // namespace
+
+std::string EndpointPath(uid_t uid, const std::string& name, const char* suffix) {
+    return UserFolder(uid) + "/" + Leaf(name) + suffix;
+}
+
+std::string SharedEndpointPath(const std::string& name, const char* suffix) {
+    return RootFolder() + "/" + Leaf(name) + suffix;
 }
 
 bool MakeAddress(const std::string& path, sockaddr_un& address, socklen_t& length) {
@@ -234,6 +247,14 @@ void SweepStaleEndpoints(const std::string& folder) {
 
 }  // namespace
 
+namespace posix {
+
+std::uint32_t MakeRootFolder() {
+    return MakeRoot(RootFolder());
+}
+
+}  // namespace posix
+
 std::uint32_t PrepareRuntimeFolder(const RuntimeOwner& owner) {
     uid_t uid = 0;
     gid_t gid = 0;
@@ -271,6 +292,31 @@ std::vector<std::string> RuntimeEnvironment() {
         return {};
     }
     return {std::string(kRootVariable) + "=" + root};
+}
+
+std::vector<std::string> RuntimeEnvironment(std::uint32_t sessionId) {
+    std::vector<std::string> entries = RuntimeEnvironment();
+    entries.push_back(std::string(kSessionVariable) + "=" + std::to_string(sessionId));
+    return entries;
+}
+
+bool OwnSessionId(std::uint32_t& sessionId) {
+    const char* text = std::getenv(kSessionVariable);
+    if (text != nullptr && *text != '\0') {
+        std::uint32_t value = 0;
+        const char* end = text + std::strlen(text);
+        const auto [ptr, ec] = std::from_chars(text, end, value);
+        if (ec == std::errc() && ptr == end) {
+            sessionId = value;
+            return true;
+        }
+    }
+    SessionRecord record;
+    if (std::getenv("QVYLD_SESSION_FILE") == nullptr && FindSession(0xFFFFFFFFu, record)) {
+        sessionId = record.id;
+        return true;
+    }
+    return false;
 }
 
 }  // namespace platform

@@ -32,6 +32,11 @@ inline constexpr const char* kWindowSuffix = ".wnd";
 // loses its "\\.\pipe\" prefix, and separators become '_'.
 std::string EndpointPath(uid_t uid, const std::string& name, const char* suffix);
 
+// SharedEndpointPath is the socket path of a shared pipe: in the runtime root itself.
+std::string SharedEndpointPath(const std::string& name, const char* suffix);
+// MakeRootFolder makes the runtime root (mode 0755) when it is missing. 0 or an error.
+std::uint32_t MakeRootFolder();
+
 // MakeAddress fills an AF_UNIX address; false when the path does not fit.
 bool MakeAddress(const std::string& path, sockaddr_un& address, socklen_t& length);
 

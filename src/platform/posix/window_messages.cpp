@@ -20,8 +20,14 @@ using posix::UniqueFd;
 constexpr std::size_t kDatagramSize =
     sizeof(std::uint32_t) + sizeof(std::uint64_t) + sizeof(std::int64_t);
 
-std::string WindowPath(uid_t uid, const std::string& className) {
-    return posix::EndpointPath(uid, className, posix::kWindowSuffix);
+// WindowPath is the window's socket in the uid's folder. Windows belong to a session: the
+// session's id is part of the name, so one user in two sessions has two windows of a
+// class. Without a known session the bare class name is used.
+std::string WindowPath(uid_t uid, const std::string& className, const RuntimeOwner& owner) {
+    std::uint32_t session = owner.sessionId;
+    const bool known = owner.kind == RuntimeOwner::Kind::SessionUser || OwnSessionId(session);
+    const std::string name = known ? className + "@" + std::to_string(session) : className;
+    return posix::EndpointPath(uid, name, posix::kWindowSuffix);
 }
 
 void Encode(const WindowMessage& message, char (&datagram)[kDatagramSize]) {
@@ -96,7 +102,7 @@ std::uint32_t MessageWindow::Create(const std::string& className) {
     if (::setsockopt(impl->socket.Get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
         return ErrorFromErrno(errno);
     }
-    const std::string path = WindowPath(::geteuid(), className);
+    const std::string path = WindowPath(::geteuid(), className, RuntimeOwner::Self());
     error = posix::BindEndpoint(impl->socket.Get(), path, SOCK_DGRAM);
     if (error != SysError::SUCCESS) {
         return error;
@@ -153,7 +159,7 @@ std::uint32_t FindMessageWindow(const std::string& className, const RuntimeOwner
     if (posix::OwnerIdentity(owner, uid, gid) != SysError::SUCCESS) {
         return SysError::NOT_FOUND;
     }
-    const std::string path = WindowPath(uid, className);
+    const std::string path = WindowPath(uid, className, owner);
     if (posix::ProbeSocket(path, SOCK_DGRAM) != posix::Probe::Live) {
         return SysError::NOT_FOUND;
     }
@@ -195,7 +201,7 @@ void DiscardStaleWindow(const std::string& className, const RuntimeOwner& owner)
     uid_t uid = 0;
     gid_t gid = 0;
     if (posix::OwnerIdentity(owner, uid, gid) == SysError::SUCCESS) {
-        posix::DiscardIfStale(WindowPath(uid, className), SOCK_DGRAM);
+        posix::DiscardIfStale(WindowPath(uid, className, owner), SOCK_DGRAM);
     }
 }
 

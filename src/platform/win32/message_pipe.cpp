@@ -1,9 +1,14 @@
 #include "platform/message_pipe.h"
 
+// sddl.h needs the declarations of windows.h before it.
+// clang-format off
 #include <windows.h>
+#include <sddl.h>
 #include <wtsapi32.h>
+// clang-format on
 
 #include <atomic>
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -18,6 +23,13 @@ namespace {
 using win32::Handle;
 
 constexpr DWORD kBufferSize = 64 * 1024;
+
+// kSharedPipeAccess: full access for the local system account, administrators and
+// interactive users; denied to anonymous logons, the network-service account and network
+// logons.
+constexpr const wchar_t* kSharedPipeAccess =
+    L"D:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GA;;;IU)(D;OICI;GA;;;AN)(D;OICI;GA;;;NS)"
+    L"(D;OICI;GA;;;NU)";
 
 // TokenUserSid copies the user SID of a token.
 bool TokenUserSid(HANDLE token, std::vector<BYTE>& sid) {
@@ -66,6 +78,20 @@ bool IsLocalSystem(const std::vector<BYTE>& sid) {
            ::EqualSid(const_cast<BYTE*>(sid.data()), system) != FALSE;
 }
 
+// SidUserName is the account name of a SID ("" when it has none).
+std::string SidUserName(const std::vector<BYTE>& sid) {
+    wchar_t name[256];
+    wchar_t domain[256];
+    DWORD nameSize = 256;
+    DWORD domainSize = 256;
+    SID_NAME_USE use{};
+    if (!::LookupAccountSidW(nullptr, const_cast<BYTE*>(sid.data()), name, &nameSize, domain,
+                             &domainSize, &use)) {
+        return {};
+    }
+    return win32::WideToUtf8(name);
+}
+
 // Overlapped runs one I/O call on an overlapped handle and waits for its end.
 template <typename Call>
 std::uint32_t Overlapped(HANDLE handle, HANDLE event, DWORD& transferred, Call call) {
@@ -90,6 +116,7 @@ std::uint32_t Overlapped(HANDLE handle, HANDLE event, DWORD& transferred, Call c
 
 struct PipeConnection::Impl {
     Handle pipe;
+    PeerIdentity peer;
     Handle event;  // set for server instances, which are overlapped
     bool server = false;
     std::atomic<bool> aborted{false};
@@ -205,6 +232,40 @@ void PipeConnection::Abort() {
         // not cancelled: that window is a few instructions wide.
         ::CancelIoEx(impl_->pipe.Get(), nullptr);
     }
+std::uint32_t PipeConnection::ReadMessage(std::string& message, std::size_t limit,
+                                          std::uint32_t timeoutMs) {
+    message.clear();
+    if (!IsOpen()) {
+        return SysError::INVALID_HANDLE;
+    }
+    // Nothing is read before a message has arrived, so that the wait can end.
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    for (;;) {
+        DWORD available = 0;
+        if (!::PeekNamedPipe(impl_->pipe.Get(), nullptr, 0, nullptr, &available, nullptr)) {
+            return ::GetLastError();
+        }
+        if (available > 0) {
+            break;
+        }
+        if (::GetTickCount64() >= deadline) {
+            return SysError::SEM_TIMEOUT;
+        }
+        ::Sleep(5);
+    }
+    std::vector<char> buffer(limit + 1);
+    std::size_t count = 0;
+    const std::uint32_t error = Read(buffer.data(), buffer.size(), count);
+    if (error != SysError::SUCCESS && error != SysError::MORE_DATA) {
+        return error;
+    }
+    message.assign(buffer.data(), std::min(count, limit));
+    return error == SysError::MORE_DATA || count > limit ? SysError::MORE_DATA : SysError::SUCCESS;
+}
+
+const PeerIdentity& PipeConnection::Peer() const {
+    static const PeerIdentity nobody;
+    return impl_ ? impl_->peer : nobody;
 }
 
 void PipeConnection::Close() {
@@ -239,6 +300,28 @@ std::uint32_t ConnectPipe(const std::string& name, const RuntimeOwner& owner, Pi
     return SysError::SUCCESS;
 }
 
+std::uint32_t ConnectSharedPipe(const std::string& name, PipeConnection& out) {
+    out.Close();
+    Handle pipe(::CreateFileW(win32::Utf8ToWide(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                              nullptr, OPEN_EXISTING,
+                              SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    if (!pipe.Valid()) {
+        return ::GetLastError();
+    }
+    ULONG serverPid = 0;
+    std::vector<BYTE> self;
+    std::vector<BYTE> server;
+    if (!::GetNamedPipeServerProcessId(pipe.Get(), &serverPid) ||
+        !ProcessUserSid(::GetCurrentProcessId(), self) || !ProcessUserSid(serverPid, server) ||
+        (!SameSid(self, server) && !IsLocalSystem(server))) {
+        return SysError::ACCESS_DENIED;
+    }
+    auto impl = std::make_unique<PipeConnection::Impl>();
+    impl->pipe = std::move(pipe);
+    out = PipeConnection(std::move(impl));
+    return SysError::SUCCESS;
+}
+
 void DiscardStalePipe(const std::string& /*name*/, const RuntimeOwner& /*owner*/) {
     // A named pipe disappears with the last handle to it.
 }
@@ -250,14 +333,24 @@ struct PipeListener::Impl {
     Handle instance;  // the instance waiting for the next client
     Handle interrupt;
     bool first = true;
+    bool shared = false;
 
     std::uint32_t NewInstance() {
         const DWORD openMode =
             PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (shared && !::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                          kSharedPipeAccess, SDDL_REVISION_1, &descriptor, nullptr)) {
+            return ::GetLastError();
+        }
+        SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
         instance.Reset(::CreateNamedPipeW(
             name.c_str(), openMode,
             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-            PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0, nullptr));
+            PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0, shared ? &attributes : nullptr));
+        if (descriptor != nullptr) {
+            ::LocalFree(descriptor);
+        }
         if (!instance.Valid()) {
             const DWORD error = ::GetLastError();
             return first && error == ERROR_ACCESS_DENIED ? SysError::ALREADY_EXISTS : error;
@@ -273,8 +366,17 @@ PipeListener::PipeListener(PipeListener&&) noexcept = default;
 PipeListener& PipeListener::operator=(PipeListener&&) noexcept = default;
 
 std::uint32_t PipeListener::Create(const std::string& name) {
+    return Open(name, false);
+}
+
+std::uint32_t PipeListener::CreateShared(const std::string& name) {
+    return Open(name, true);
+}
+
+std::uint32_t PipeListener::Open(const std::string& name, bool shared) {
     Close();
     auto impl = std::make_unique<Impl>();
+    impl->shared = shared;
     impl->name = win32::Utf8ToWide(name);
     impl->interrupt.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!impl->interrupt.Valid()) {
@@ -340,9 +442,12 @@ std::uint32_t PipeListener::Accept(PipeConnection& out) {
     std::vector<BYTE> client;
     if (!::GetNamedPipeClientProcessId(impl->pipe.Get(), &clientPid) ||
         !ProcessUserSid(::GetCurrentProcessId(), self) || !ProcessUserSid(clientPid, client) ||
-        (!SameSid(self, client) && !IsLocalSystem(client))) {
+        (!impl_->shared && !SameSid(self, client) && !IsLocalSystem(client))) {
         return SysError::ACCESS_DENIED;
     }
+    impl->peer.user = SidUserName(client);
+    impl->peer.privileged = IsLocalSystem(client);
+    impl->peer.processId = clientPid;
     out = PipeConnection(std::move(impl));
     return SysError::SUCCESS;
 }

@@ -26,4 +26,18 @@ std::vector<std::string> RuntimeEnvironment() {
     return {};
 }
 
+// Windows keeps windows apart by session itself: nothing to pass on.
+std::vector<std::string> RuntimeEnvironment(std::uint32_t /*sessionId*/) {
+    return {};
+}
+
+bool OwnSessionId(std::uint32_t& sessionId) {
+    DWORD session = 0;
+    if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) {
+        return false;
+    }
+    sessionId = session;
+    return true;
+}
+
 }  // namespace platform
