@@ -78,18 +78,22 @@ std::string LaunchSite::Prepare() {
     vl_test::WriteFile(site_.Path("sessions.json"),
                        "[{\"id\": 1, \"user\": \"" + user_.Name() +
                            "\", \"state\": 0, \"station\": \"console\"}]");
-    site_.WriteConfig({"NO_NEED_SEC", "LOGLEVEL=debug"});
+    site_.WriteConfig({"NO_NEED_SEC", "LOGLEVEL=info"});
     daemon_ = std::make_unique<vl_test::DaemonProcess>(site_);
     return daemon_->WaitUntilServing() ? "" : "the daemon did not start: " + daemon_->Output();
 }
 
-vl_test::DaemonAnswer LaunchSite::Call(const std::string& function, const std::string& params) {
+vl_test::DaemonAnswer LaunchSite::Call(const std::string& function, const std::string& params,
+                                       bool keepAlive) {
     const std::string arg = "{\"functionName\": \"" + function + "\", \"params\": " + params + "}";
+    const vl_test::CurlCall call("POST", site_.HttpsUrl("function"),
+                                 "version=2.6&zorvidId=launch&arg=" + Percent(arg));
+    if (keepAlive) {
+        return vl_test::ParseAnswer(site_.Client().Fetch(call).body);
+    }
     vl_test::CurlClient client(site_.CertificateFile());
     client.Resolve(vl_test::DaemonSite::kDomain, site_.MainPort());
-    const vl_test::CurlReply reply = client.Fetch(
-        {"POST", site_.HttpsUrl("function"), "version=2.6&zorvidId=launch&arg=" + Percent(arg)});
-    return vl_test::ParseAnswer(reply.body);
+    return vl_test::ParseAnswer(client.Fetch(call).body);
 }
 
 std::map<std::string, std::string> WaitForReport(const std::string& path) {

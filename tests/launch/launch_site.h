@@ -6,8 +6,6 @@
 //   site.ReportFile()   where the simulated application writes what it saw (the user's)
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <map>
 #include <memory>
 #include <string>
@@ -22,7 +20,12 @@ class LaunchSite {
     // Get is the site of the test program, or null with why when it cannot exist here.
     static LaunchSite* Get(std::string& why);
 
-    vl_test::DaemonAnswer Call(const std::string& function, const std::string& params);
+    // Call sends one "function" request on a new connection, or, with keepAlive, on the
+    // site's one kept-alive connection (one caller at a time).
+    vl_test::DaemonAnswer Call(const std::string& function, const std::string& params,
+                               bool keepAlive = false);
+    // DaemonPid is the daemon's process id.
+    int DaemonPid() const { return daemon_ ? daemon_->Pid() : -1; }
     // Installs is the folder of the sample installations.
     std::string Installs() const { return site_.Path("installs"); }
     std::string Design() const { return Installs() + "/L24_Design"; }

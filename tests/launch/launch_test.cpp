@@ -1,5 +1,6 @@
 // Launches and shortcuts through the real daemon and worker, for a throwaway session user,
 // with the simulated product in the sample installations.
+#include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,7 +46,7 @@ TEST_F(LaunchTest, StartsTheApplicationAsTheSessionUserWithItsArgumentsAndEnviro
         Design(
             R"(, "argString": "a \"b c\" x\\y", "fileArgStrings": [{"name": "-f", "content": "hello"}],)"
             R"( "envString": {"SIM_APP_REPORT": )" +
-            Json(report) + R"(, "DEMO_VAR": "v 1", "COUNT": 3, "BAD NAME": "x"}})"));
+            Json(report) + R"(, "DEMO_VAR": "v 1", "COUNT": 3, "BAD NAME": "x"})"));
     ASSERT_EQ(answer.returnCode, 0) << answer.commentary << site_->Log();
 
     std::map<std::string, std::string> seen = launch_test::WaitForReport(report);
@@ -69,7 +70,7 @@ TEST_F(LaunchTest, ASecondLaunchWaitsForTheFirstButAShortcutDoesNot) {
     auto first = std::async(std::launch::async, [&] {
         return site_->Call("startZ5", Design(R"(, "envString": {"SIM_START_DELAY_MS": 2500, )"
                                              R"("SIM_APP_REPORT": )" +
-                                             Json(report) + "}}"));
+                                             Json(report) + "}"));
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(800));
     EXPECT_EQ(site_->Call("startZ5install", Design("")).returnCode, 109);
@@ -143,7 +144,7 @@ TEST_F(LaunchTest, AShortcutWithAnInlineIconLandsOnTheUsersDesktop) {
         "createShortcutFromZ5Install",
         Design(R"(, "scName": "Design Studio", "scDesc": "Opens it", "argString": "-p 1",)"
                R"( "iconRelPath": "data:image/png;base64,)" +
-               Base64(png) + "\"}"));
+               Base64(png) + "\""));
     ASSERT_EQ(answer.returnCode, 0) << site_->Log();
 
     const std::string entry = vl_test::ReadFile(site_->Home() + "/Desktop/Design Studio.desktop");
