@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -90,8 +91,8 @@ void BM_DirectStart(benchmark::State& state) {
     std::vector<double> ms;
     int n = 0;
     for (auto _ : state) {
-        const std::string report = "--report=" + site->UserFolder() + "/direct" +
-                                   std::to_string(n++) + ".txt";
+        const std::string report =
+            "--report=" + site->UserFolder() + "/direct" + std::to_string(n++) + ".txt";
         char* argv[] = {const_cast<char*>(app.c_str()), const_cast<char*>(report.c_str()), nullptr};
         pid_t pid = 0;
         const long long sent = NowNs();
@@ -112,9 +113,9 @@ void BM_Shortcut(benchmark::State& state) {
         const auto start = std::chrono::steady_clock::now();
         site->Call("createShortcut",
                    R"({"level": "L24.3", "exeName": "designstudio", "scName": "Bench"})", true);
-        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
-                                                               start)
-                         .count());
+        ms.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count());
     }
     Percentiles(state, ms);
 }
@@ -130,12 +131,23 @@ double Rss(int pid) {
     return -1;
 }
 
+// WorkerPid finds the worker among the daemon's children (of any of its threads: a
+// long-lived thread forks them).
 int WorkerPid(int daemonPid) {
-    std::ifstream children("/proc/" + std::to_string(daemonPid) + "/task/" +
-                           std::to_string(daemonPid) + "/children");
-    int pid = -1;
-    children >> pid;
-    return pid;
+    const std::string tasks = "/proc/" + std::to_string(daemonPid) + "/task";
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream children(task.path() / "children");
+        for (int pid = 0; children >> pid;) {
+            std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+            std::string name;
+            comm >> name;
+            if (name.rfind("VantaroLaunch", 0) == 0) {
+                return pid;
+            }
+        }
+    }
+    return -1;
 }
 
 void BM_Memory(benchmark::State& state) {

@@ -24,6 +24,11 @@ class LaunchSite {
     // site's one kept-alive connection (one caller at a time).
     vl_test::DaemonAnswer Call(const std::string& function, const std::string& params,
                                bool keepAlive = false);
+    // DaemonOrigin is the daemon's HTTPS origin (its domain maps to 127.0.0.1).
+    std::string DaemonOrigin() const {
+        const std::string url = site_.HttpsUrl("");
+        return url.substr(0, url.size() - 1);
+    }
     // DaemonPid is the daemon's process id.
     int DaemonPid() const { return daemon_ ? daemon_->Pid() : -1; }
     // Installs is the folder of the sample installations.
