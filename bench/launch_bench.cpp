@@ -58,7 +58,7 @@ double StartedAfter(const std::string& report, long long sent) {
 }
 
 std::string LaunchParams(const std::string& report) {
-    return R"({"level": "L24.3", "exeName": "designstudio", "argString": )" +
+    return R"({"level": "L24.4", "exeName": "designstudio", "argString": )" +
            launch_test::Json("--report=" + report) + "}";
 }
 
@@ -112,7 +112,7 @@ void BM_Shortcut(benchmark::State& state) {
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
         site->Call("createShortcut",
-                   R"({"level": "L24.3", "exeName": "designstudio", "scName": "Bench"})", true);
+                   R"({"level": "L24.4", "exeName": "designstudio", "scName": "Bench"})", true);
         ms.push_back(
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                 .count());
@@ -155,7 +155,7 @@ void BM_Memory(benchmark::State& state) {
     if (site == nullptr) {
         return;
     }
-    const std::string params = R"({"level": "L24.3", "exeName": "designstudio"})";
+    const std::string params = R"({"level": "L24.4", "exeName": "designstudio"})";
     for (int i = 0; i < 50; ++i) {
         site->Call("startZ5", params, true);
     }

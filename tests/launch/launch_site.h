@@ -2,7 +2,7 @@
 // installations of scripts/demo/sample-installs.sh carrying the simulated product.
 //
 //   LaunchSite& site = LaunchSite::Get();   made once for the test program
-//   site.Call("startZ5", R"({"level": "L24.3"})")   the answer to a "function" request
+//   site.Call("startZ5", R"({"level": "L24.4"})")   the answer to a "function" request
 //   site.ReportFile()   where the simulated application writes what it saw (the user's)
 #pragma once
 

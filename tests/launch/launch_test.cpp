@@ -31,7 +31,7 @@ class LaunchTest : public ::testing::Test {
 
     // Design is the parameters that find the sample design installation, then more.
     static std::string Design(const std::string& more) {
-        return R"({"level": "L24.3", "exeName": "designstudio")" + more + "}";
+        return R"({"level": "L24.4", "exeName": "designstudio")" + more + "}";
     }
 
     std::string Report(const std::string& name) const { return site_->UserFolder() + "/" + name; }
@@ -111,9 +111,9 @@ TEST_F(LaunchTest, RefusesEachFaultWithItsCode) {
         {"startZ5", at + R"("exeName": "/bin/true"})", 133},
         {"startZ5", at + R"("exeName": "escape"})", 133},
         {"startZ5", at + R"("exeName": "python"})", 134},
-        {"startZ5", R"({"level": "L24.3", "exeName": "VRKSTART"})", 134},
+        {"startZ5", R"({"level": "L24.4", "exeName": "VRKSTART"})", 134},
         {"startZ5", at + R"("exeName": "app"})", 126},
-        {"startZ5", R"({"level": "L24.3", "exeName": "notexec"})", 127},
+        {"startZ5", R"({"level": "L24.4", "exeName": "notexec"})", 127},
         {"createShortcut", Design(R"(, "scName": "")"), 128},
         {"createShortcut", Design(R"(, "scName": "X", "iconRelPath": "nothere")"), 138},
         {"createShortcut", Design(R"(, "scName": "X", "iconRelPath": "data:image/png;base64,")"),
