@@ -1,13 +1,12 @@
 // The demo's page in headless Chromium: it lists the installations through the embedded
 // communication page and starts an application with its button.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <cstdlib>
 
@@ -23,8 +22,9 @@ class StaticServer {
   public:
     StaticServer(const std::string& folder, unsigned port) {
         const std::string portText = std::to_string(port);
-        const char* argv[] = {"python3", "-m",     "http.server",      "--bind", "127.0.0.1",
-                              "--directory", folder.c_str(), portText.c_str(), nullptr};
+        const char* argv[] = {"python3",   "-m",          "http.server",  "--bind",
+                              "127.0.0.1", "--directory", folder.c_str(), portText.c_str(),
+                              nullptr};
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
