@@ -8,6 +8,11 @@
 #
 # ROOT_DIR is the store's folder (what QVYLD_REGISTRY_ROOT names for the daemon). The tool is
 # $VLREG, or build/default/bin/vlreg of this checkout.
+#
+# With PRODUCT_BIN naming the folder of the simulated product's programs (the build's bin
+# folder), each installation also gets them, as a product installs them on Linux: the start
+# tool and the environment tools in <osds>/code/bin, each registered application as a copy
+# of the simulated application, and the reference environment file VRKEnv/Env.txt.
 set -euo pipefail
 
 if [ $# -ne 2 ]; then
@@ -40,11 +45,28 @@ add_install() {
   done
 }
 
+# add_product FOLDER APP...: the simulated product's programs in the installation.
+add_product() {
+  local folder=$1 bin=$1/linux_a64/code/bin
+  shift
+  [ -n "${PRODUCT_BIN:-}" ] || return 0
+  cp "$PRODUCT_BIN/vl_product_vrkstart" "$bin/VRKSTART"
+  cp "$PRODUCT_BIN/vl_product_setvrkenv" "$bin/setvrkenv"
+  cp "$PRODUCT_BIN/vl_product_chvrkenv" "$bin/chvrkenv"
+  local app
+  for app in "$@"; do
+    cp "$PRODUCT_BIN/vl_product_sim_app" "$bin/$app"
+  done
+  mkdir -p "$folder/VRKEnv"
+  printf 'VRK_PRODUCT=%s\nVRK_LANGUAGE=en\n' "$(basename "$folder")" >"$folder/VRKEnv/Env.txt"
+}
+
 design="HKLM\\Software\\Quorvanti\\Z5\\L24\\DESIGN\\L24_4_DEMO"
 add_install "$design" "$installs/L24_Design" \
   Level=L24.4 GAlevel=L24 SPlevel=SP4 Osds=linux_a64 PkgId=B424-0417 \
   "ShortName=Design" "LongName=Design Studio 2024" Type=full BigContent=true \
   "ProductLine=DSN,SIM,,RND"
+add_product "$installs/L24_Design" designstudio designrender
 reg add "$design\\prd" /v designstudio.exe /d "" /reg:64
 reg add "$design\\prd" /v designrender.exe /d "" /reg:64
 reg add "$design\\xtra" /v licensemonitor.exe /d "" /reg:64
@@ -57,6 +79,7 @@ tools="HKLM\\Software\\Quorvanti\\Z5_Common\\TOOLS"
 add_install "$tools" "$installs/Common_Tools" \
   Level=L25 GAlevel=L25 Osds=linux_a64 PkgId=T250-0102 "ShortName=Tools" \
   "LongName=Common Tools" Type=common BigContent=false ProductLine=TLS
+add_product "$installs/Common_Tools" toolbox
 reg add "$tools\\prd" /v toolbox.exe /d "" /reg:64
 reg add "$tools\\app\\TLS_Console" /v brand /d TLS /reg:64
 reg add "$tools\\app\\TLS_Console" /v wb /d ConsoleWorkbench /reg:64

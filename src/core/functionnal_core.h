@@ -109,6 +109,45 @@ class FunctionnalCore {
                                            const JSON::JSONItem* params,
                                            JSON::JSONDocument& result);
 
+    // LaunchZ5Install answers "startZ5" and "startZ5install"; CreateShortcut and
+    // CreateShortcutFromZ5Install answer the two shortcut functions. Each runs
+    // ExecInternalInt in its frame; the dispatcher has set "createShortcut" in params.
+    static std::int32_t LaunchZ5Install(const ZorvidRequestInfo& request,
+                                        const JSON::JSONItem& params, JSON::JSONDocument& result);
+    static std::int32_t CreateShortcut(const ZorvidRequestInfo& request,
+                                       const JSON::JSONItem& params, JSON::JSONDocument& result);
+    static std::int32_t CreateShortcutFromZ5Install(const ZorvidRequestInfo& request,
+                                                    const JSON::JSONItem& params,
+                                                    JSON::JSONDocument& result);
+    // ExecInternalInt starts an application of an installation in the user's session through
+    // its start tool, or makes a desktop shortcut that would: 0 or the return code of the
+    // first refusal (92, 2, 120, 121, 109, 141, 130 and the environment tools' codes, 122,
+    // 136, 137, 124, 125, 133, 134, 126, 127, 128, 138).
+    static std::int32_t ExecInternalInt(const ZorvidRequestInfo& request,
+                                        const JSON::JSONItem* params);
+
+    // createVrkEnv makes the environment file envDir/envName with the installation's tool,
+    // from reference when that file exists: 0, 129 (no tool) or 130 (the tool failed, or
+    // may not run with the daemon's rights).
+    static std::int32_t createVrkEnv(const std::string& installRoot, const std::string& osds,
+                                     const std::string& envDir, const std::string& envName,
+                                     const std::string& reference);
+    // ChangeVRKEnv sets name=value in that file: 0, 131 (no tool) or 132 (failed or refused).
+    static std::int32_t ChangeVRKEnv(const std::string& name, const std::string& value,
+                                     const std::string& runtime, const std::string& envDir,
+                                     const std::string& envName, bool isNew);
+
+    // processEncodedIcon writes the image of a "data:image/...;base64," value as an icon file
+    // in the ICON folder (and a PNG of it beside, for desktops that do not read icon files):
+    // 0 with iconPath set, 138 when a file cannot be written, 139 when the data is empty,
+    // not Base64, not an image, or beyond the size limits.
+    static std::int32_t processEncodedIcon(std::string& iconPath, const std::string& value,
+                                           std::size_t markerPosition);
+    // resolveEnvVarInPath expands %NAME% in path with the environment of the user's
+    // programs (asked of the request's worker); result is unchanged on failure.
+    static bool resolveEnvVarInPath(const ZorvidRequestInfo& request, const std::string& path,
+                                    std::string& result);
+
     // MakeShortcut asks the request's worker for a desktop shortcut that runs the command;
     // shortcutResult is the worker's HRESULT-like number (0x80004005 when it sent none).
     // The operation result code of Operations::AsUser.

@@ -204,6 +204,11 @@ std::string HandleFunction(const ZorvidRequestInfo& identity, const std::string&
 const FunctionTable& LaunchDaemonCore::MainFunctions() {
     static const FunctionTable table{
         {"discoverAllInstall", {Rule::AsReceived, true, FunctionnalCore::DiscoverAllInstallations}},
+        {"startZ5", {Rule::WithoutCreateShortcut, false, FunctionnalCore::LaunchZ5Install}},
+        {"startZ5install", {Rule::WithoutCreateShortcut, false, FunctionnalCore::LaunchZ5Install}},
+        {"createShortcut", {Rule::WithCreateShortcut, false, FunctionnalCore::CreateShortcut}},
+        {"createShortcutFromZ5Install",
+         {Rule::WithCreateShortcut, false, FunctionnalCore::CreateShortcutFromZ5Install}},
     };
     return table;
 }

@@ -2,6 +2,7 @@
 
 #include "base/json/json.h"
 #include "base/toolbox.h"
+#include "platform/command_line.h"
 
 namespace Companions {
 
@@ -14,6 +15,30 @@ constexpr const char* kExecutableSuffix = "";
 #endif
 
 }  // namespace
+
+const ProductToolNames& ToolNames() {
+#ifdef _WIN32
+    return kWindowsToolNames;
+#else
+    return kLinuxToolNames;
+#endif
+}
+
+std::string QuoteItem(const std::string& item) {
+    const std::string quoted = ToolBox::QuoteCommandLineArg(item);
+    if (!quoted.empty() && quoted.front() == '"') {
+        return quoted;
+    }
+    // No blank and no quote: the item has no backslash that precedes a quote, so wrapping it
+    // changes nothing but its backslashes at the end, which the closing quote now follows.
+    std::string wrapped = "\"" + item;
+    std::size_t trailing = 0;
+    while (trailing < item.size() && item[item.size() - 1 - trailing] == '\\') {
+        ++trailing;
+    }
+    wrapped.append(trailing, '\\');
+    return wrapped + "\"";
+}
 
 std::string ExecutableName(const std::string& program) {
     return program + kExecutableSuffix;
@@ -83,16 +108,16 @@ std::vector<std::string> UpdateCommand(const std::string& executableCopy, const 
 
 std::vector<std::string> StartToolCommand(const std::string& toolPath, const std::string& exeName,
                                           const std::string& envName, const std::string& envDir,
-                                          const std::string& escapedArgument) {
-    std::vector<std::string> items = {ToolBox::Quote(toolPath), "-run", ToolBox::Quote(exeName)};
+                                          const std::string& argument) {
+    std::vector<std::string> items = {ToolBox::Quote(toolPath), "-run", QuoteItem(exeName)};
     if (!envName.empty()) {
-        items.insert(items.end(), {"-env", ToolBox::Quote(envName)});
+        items.insert(items.end(), {"-env", QuoteItem(envName)});
     }
     if (!envDir.empty()) {
-        items.insert(items.end(), {"-direnv", ToolBox::Quote(envDir)});
+        items.insert(items.end(), {"-direnv", QuoteItem(envDir)});
     }
-    if (!escapedArgument.empty()) {
-        items.insert(items.end(), {"-object", ToolBox::Quote(escapedArgument)});
+    if (!argument.empty()) {
+        items.insert(items.end(), {"-object", QuoteItem(argument)});
     }
     items.emplace_back("-nowindow");
     return items;
@@ -102,11 +127,10 @@ std::vector<std::string> EnvCreationCommand(const std::string& toolPath, const s
                                             const std::string& envDir,
                                             const std::string& installRoot,
                                             const std::string& reference) {
-    std::vector<std::string> items = {
-        ToolBox::Quote(toolPath), "-e", ToolBox::Quote(envName),    "-d",
-        ToolBox::Quote(envDir),   "-p", ToolBox::Quote(installRoot)};
+    std::vector<std::string> items = {ToolBox::Quote(toolPath), "-e", QuoteItem(envName),    "-d",
+                                      QuoteItem(envDir),        "-p", QuoteItem(installRoot)};
     if (!reference.empty()) {
-        items.insert(items.end(), {"-cf", ToolBox::Quote(reference)});
+        items.insert(items.end(), {"-cf", QuoteItem(reference)});
     }
     items.insert(items.end(), {"-icon", "no", "-menu", "no"});
     return items;
@@ -116,8 +140,8 @@ std::vector<std::string> EnvChangeCommand(const std::string& toolPath, const std
                                           const std::string& envDir, const std::string& name,
                                           const std::string& value, bool isNew) {
     std::vector<std::string> items = {
-        ToolBox::Quote(toolPath),          "-e", envName, "-d", ToolBox::Quote(envDir), "-var",
-        ToolBox::Quote(name + "=" + value)};
+        ToolBox::Quote(toolPath),     "-e", envName, "-d", QuoteItem(envDir), "-var",
+        QuoteItem(name + "=" + value)};
     if (isNew) {
         items.emplace_back("-new");
     }

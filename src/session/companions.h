@@ -63,6 +63,9 @@ inline constexpr const char* kActionMakeFolder = "mkdir";
 inline constexpr const char* kActionCheckFile = "checkFile";
 inline constexpr const char* kActionExecute = "Execute";
 inline constexpr const char* kActionMakeShortcut = "mkshortcut";
+// kActionExpandPath expands %NAME% variables in "path" with the worker's environment (the
+// user's); the content is the expanded text.
+inline constexpr const char* kActionExpandPath = "expandPath";
 
 // Kinds of path that the "checkFile" action checks for.
 inline constexpr std::int32_t kCheckKindAny = 0;
@@ -130,29 +133,60 @@ inline constexpr const char* kTraySharedMemory = "Global\\QVLauncherSharedMemory
 
 // ---- product installation tools -----------------------------------------------------------
 
-inline constexpr const char* kStartTool = "VRKSTART.exe";
-inline constexpr const char* kEnvCreationTool = "setvrkenv.exe";
-inline constexpr const char* kEnvChangeTool = "chvrkenv.exe";
-inline constexpr const char* kEnvCreationTestTool = "setvrkenv_ktv.exe";
-inline constexpr const char* kEnvChangeTestTool = "chvrkenv_ktv.exe";
-inline constexpr const char* kUninstallScript = "Uninstall.bat";
+// ProductToolNames names the programs that a product installation or a media brings: the
+// start tool and the environment tools in the runtime's "code/bin" folder, the uninstall
+// script at the installation root, and the setup programs in sub-folder "1" of a media.
+struct ProductToolNames {
+    const char* startTool;
+    const char* envCreationTool;
+    const char* envChangeTool;
+    const char* envCreationTestTool;  // the test harness's tools, in $PMX_KTV_IN
+    const char* envChangeTestTool;
+    const char* uninstallScript;
+    const char* setupPrograms[4];
+};
+
+inline constexpr ProductToolNames kWindowsToolNames = {
+    "VRKSTART.exe",
+    "setvrkenv.exe",
+    "chvrkenv.exe",
+    "setvrkenv_ktv.exe",
+    "chvrkenv_ktv.exe",
+    "Uninstall.bat",
+    {"setup.exe", "setup_noUAC.exe", "StartTUI.exe", "setupKTV.exe"}};
+// Linux products name the same programs without the ".exe" suffix; the uninstall script is
+// a shell script.
+inline constexpr ProductToolNames kLinuxToolNames = {
+    "VRKSTART",
+    "setvrkenv",
+    "chvrkenv",
+    "setvrkenv_ktv",
+    "chvrkenv_ktv",
+    "Uninstall.sh",
+    {"setup", "setup_noUAC", "StartTUI", "setupKTV"}};
+
+// ToolNames is the table of the platform the daemon runs on.
+const ProductToolNames& ToolNames();
+
 inline constexpr const char* kUninstallVariable = "QVYInsUninstallArguments";
 // kToolTimeoutMs limits the environment tools (none in the test harness).
 inline constexpr std::int32_t kToolTimeoutMs = 5000;
 
-// Media setup programs, in sub-folder "1" of an unpacked media, and their exit codes.
-inline constexpr const char* kSetupPrograms[] = {"setup.exe", "setup_noUAC.exe", "StartTUI.exe",
-                                                 "setupKTV.exe"};
+// Exit codes of a media setup program.
 inline constexpr int kSetupSucceeded = 0;
 inline constexpr int kSetupCancelled = 5;
+
+// QuoteItem wraps an argument in double quotes so that SplitCommandLine gives it back
+// unchanged, whatever quotes, backslashes or blanks it holds.
+std::string QuoteItem(const std::string& item);
 
 // StartToolCommand launches an application: the quoted tool path, "-run" and the quoted
 // executable name, "-env" and the quoted file name when given, "-direnv" and the
 // quoted folder when given, "-object" and the quoted argument text when given, "-nowindow".
-// The argument text must already be escaped for the command line.
+// Every item after the tool is quoted with QuoteItem, so no text can become another item.
 std::vector<std::string> StartToolCommand(const std::string& toolPath, const std::string& exeName,
                                           const std::string& envName, const std::string& envDir,
-                                          const std::string& escapedArgument);
+                                          const std::string& argument);
 
 // EnvCreationCommand: quoted tool, "-e" quoted name, "-d" quoted folder, "-p" quoted root,
 // "-cf" quoted reference when one is given, "-icon" "no" "-menu" "no".

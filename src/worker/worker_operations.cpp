@@ -1,12 +1,15 @@
 #include <charconv>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <system_error>
 
 #include "base/folders.h"
 #include "base/log_text.h"
 #include "base/logger.h"
+#include "base/path_expansion.h"
 #include "platform/file_access.h"
 #include "platform/sys_error.h"
 #include "session/companions.h"
@@ -124,6 +127,25 @@ JSON::ItemPtr CheckFile(const JSON::JSONItem& args) {
     return Reply(0, JSON::CreateBool(answer));
 }
 
+// ExpandPath expands %NAME% with the worker's environment, which is the user's: what the
+// user's programs see. The Windows folder variables fall back to their Linux places.
+JSON::ItemPtr ExpandPath(const JSON::JSONItem& args) {
+    std::string path;
+    if (!JSON::GetStringField("path", path, &args)) {
+        return BadRequest("\"path\" must be a string");
+    }
+    const ToolBox::VariableLookup environment =
+        [](const std::string& name) -> std::optional<std::string> {
+        const char* value = std::getenv(name.c_str());
+        return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+    };
+    const auto lookup = [&environment](const std::string& name) {
+        std::optional<std::string> value = environment(name);
+        return value ? value : ToolBox::UserFolderVariable(name, environment);
+    };
+    return Reply(0, JSON::CreateString(ToolBox::ExpandPercentVariables(path, lookup), false));
+}
+
 JSON::ItemPtr PostToWindow(const JSON::JSONItem* args) {
     PostRequest request;
     if (!ReadPostRequest(args, request)) {
@@ -160,6 +182,7 @@ JSON::ItemPtr Run(const JSON::JSONItem* args, const JSON::JSONItem* cinfo) {
         {Companions::kActionExecute, Execute},
         {Companions::kActionMakeFolder, MakeFolder},
         {Companions::kActionCheckFile, CheckFile},
+        {Companions::kActionExpandPath, ExpandPath},
         {Companions::kActionDownloadMedia,
          [](const JSON::JSONItem& a) { return FromOp(WorkerOps::MediaDownload::Run(a)); }},
         {Companions::kActionUnzip, Unzip},

@@ -183,9 +183,9 @@ TEST_F(HandleRequestTest, PlainArgumentRefusals) {
          R"(fail to parse this JSON string as a JSON Object (invalid type in this fields )"
          R"([params] ): [{"functionName":"uninstall","params":[]}])"},
         {R"({"functionName":"foo","params":{}})", 97, "Unsupported function Name : 'foo'"},
-        // A main function that is not built yet is unknown, never a success.
-        {"%7B%22functionName%22:%22startZ5%22,%22params%22:%7B%7D%7D", 97,
-         "Unsupported function Name : 'startZ5'"},
+        // A percent-encoded argument is decoded before its function is looked up.
+        {"%7B%22functionName%22:%22noSuchFunction%22,%22params%22:%7B%7D%7D", 97,
+         "Unsupported function Name : 'noSuchFunction'"},
     };
     for (const auto& [argument, code, commentary] : rows) {
         Answer answer(Call(argument));

@@ -131,6 +131,17 @@ void MarkTrusted(const std::string& path) {
     }
 }
 
+// PngBeside is the ".png" file beside an ".ico" file, when there is one.
+std::string PngBeside(const std::string& iconPath) {
+    const std::string suffix = ".ico";
+    if (iconPath.size() <= suffix.size() ||
+        iconPath.compare(iconPath.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return {};
+    }
+    const std::string png = iconPath.substr(0, iconPath.size() - suffix.size()) + ".png";
+    return ToolBox::IsFile(png) ? png : std::string();
+}
+
 }  // namespace
 
 std::string DesktopShortcut::DesktopFolder() {
@@ -215,6 +226,10 @@ OpReply DesktopShortcut::Run(const JSON::JSONItem& args) {
     JSON::GetStringField("scDesc", shortcut.description, &args);
     JSON::GetStringField("iconPath", shortcut.iconPath, &args);
     JSON::GetIntField("iconIndex", shortcut.iconIndex, &args);
+    // Not every desktop reads icon files: a PNG of the same image beside one is preferred.
+    if (const std::string png = PngBeside(shortcut.iconPath); !png.empty()) {
+        shortcut.iconPath = png;
+    }
     std::string path;
     const std::int32_t result = Make(shortcut, DesktopFolder(), path);
     return ReplyOk(JSON::CreateNumber(result));

@@ -1,0 +1,171 @@
+// Launches and shortcuts through the real daemon and worker, for a throwaway session user,
+// with the simulated product in the sample installations.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <thread>
+
+#include "launch_site.h"
+#include "platform/image_codec.h"
+
+namespace {
+
+using launch_test::Json;
+using launch_test::LaunchSite;
+
+class LaunchTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string why;
+        site_ = LaunchSite::Get(why);
+        if (site_ == nullptr) {
+            GTEST_SKIP() << why;
+        }
+    }
+
+    // Design is the parameters that find the sample design installation, then more.
+    static std::string Design(const std::string& more) {
+        return R"({"level": "L24.4", "exeName": "designstudio")" + more + "}";
+    }
+
+    std::string Report(const std::string& name) const { return site_->UserFolder() + "/" + name; }
+
+    LaunchSite* site_ = nullptr;
+};
+
+TEST_F(LaunchTest, StartsTheApplicationAsTheSessionUserWithItsArgumentsAndEnvironment) {
+    const std::string report = Report("first.txt");
+    const vl_test::DaemonAnswer answer = site_->Call(
+        "startZ5",
+        Design(
+            R"(, "argString": "a \"b c\" x\\y", "fileArgStrings": [{"name": "-f", "content": "hello"}],)"
+            R"( "envString": {"SIM_APP_REPORT": )" +
+            Json(report) + R"(, "DEMO_VAR": "v 1", "COUNT": 3, "BAD NAME": "x"})"));
+    ASSERT_EQ(answer.returnCode, 0) << answer.commentary << site_->Log();
+
+    std::map<std::string, std::string> seen = launch_test::WaitForReport(report);
+    EXPECT_EQ(seen["user"], site_->UserName());
+    EXPECT_EQ(seen["argc"], "5");
+    EXPECT_EQ(seen["arg1"], "a");
+    EXPECT_EQ(seen["arg2"], "b c");
+    EXPECT_EQ(seen["arg3"], "x\\y");
+    EXPECT_EQ(seen["arg4"], "-f");
+    EXPECT_EQ(vl_test::ReadFile(seen["arg5"]), "hello\n");
+    EXPECT_EQ(seen["env:DEMO_VAR"], "v 1");
+    EXPECT_EQ(seen["env:COUNT"], "3");
+    EXPECT_EQ(seen.count("env:BAD NAME"), 0u);
+    EXPECT_EQ(seen["env:VRK_PRODUCT"], "L24_Design");  // from the reference environment file
+    EXPECT_EQ(seen["env:HOME"], site_->Home());        // the session's own environment
+    EXPECT_FALSE(seen["cgroup"].empty());
+}
+
+TEST_F(LaunchTest, ASecondLaunchWaitsForTheFirstButAShortcutDoesNot) {
+    const std::string report = Report("slow.txt");
+    auto first = std::async(std::launch::async, [&] {
+        return site_->Call("startZ5", Design(R"(, "envString": {"SIM_START_DELAY_MS": 2500, )"
+                                             R"("SIM_APP_REPORT": )" +
+                                             Json(report) + "}"));
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    EXPECT_EQ(site_->Call("startZ5install", Design("")).returnCode, 109);
+    EXPECT_EQ(site_->Call("createShortcut", Design(R"(, "scName": "While Busy")")).returnCode, 0)
+        << site_->Log();
+    EXPECT_EQ(first.get().returnCode, 0);
+    EXPECT_EQ(site_->Call("startZ5", Design("")).returnCode, 0);  // the lock was released
+}
+
+// Refusals, each the first failure the launch meets, in the launch's order of checks.
+TEST_F(LaunchTest, RefusesEachFaultWithItsCode) {
+    const std::string broken = site_->Installs() + "/Broken";
+    const std::string bin = broken + "/linux_a64/code/bin";
+    std::filesystem::create_directories(bin);
+    const std::string app = std::string(VL_BIN_DIR) + "/vl_product_sim_app";
+    std::filesystem::copy_file(app, bin + "/app", std::filesystem::copy_options::skip_existing);
+    std::filesystem::copy_file(app, bin + "/python", std::filesystem::copy_options::skip_existing);
+    vl_test::WriteFile(site_->Design() + "/linux_a64/code/bin/notexec", "not a program\n");
+    ::symlink("/bin/true", (bin + "/escape").c_str());
+    const std::string at = R"({"installPath": )" + Json(broken) + R"(, "osds": "linux_a64", )";
+
+    const struct {
+        const char* function;
+        std::string params;
+        int code;
+    } cases[] = {
+        {"startZ5", R"({"level": "L99", "exeName": "designstudio"})", 120},
+        {"startZ5", R"({"exeName": "designstudio"})", 121},
+        {"startZ5", Design(R"(, "argString": "a\nb")"), 2},
+        {"startZ5", Design(R"(, "dirEnv": "/nonexistent", "vrkEnvFileName": "e.txt")"), 141},
+        {"startZ5", at + R"("exeName": "app", "envString": {}})", 129},
+        {"startZ5", Design(R"(, "fileArgStrings": "x")"), 136},
+        {"startZ5", Design(R"(, "fileArgStrings": [{"name": "../x", "content": "c"}])"), 137},
+        {"startZ5", Design(R"(, "nativeLauncherName": "xyz")"), 124},
+        {"startZ5", at + R"("exeName": "missing", "nativeLauncherName": "NONE"})", 125},
+        {"startZ5", at + R"("exeName": "missing"})", 133},
+        {"startZ5", at + R"("exeName": "../../../../../../bin/true"})", 133},
+        {"startZ5", at + R"("exeName": "/bin/true"})", 133},
+        {"startZ5", at + R"("exeName": "escape"})", 133},
+        {"startZ5", at + R"("exeName": "python"})", 134},
+        {"startZ5", R"({"level": "L24.4", "exeName": "VRKSTART"})", 134},
+        {"startZ5", at + R"("exeName": "app"})", 126},
+        {"startZ5", R"({"level": "L24.4", "exeName": "notexec"})", 127},
+        {"createShortcut", Design(R"(, "scName": "")"), 128},
+        {"createShortcut", Design(R"(, "scName": "X", "iconRelPath": "nothere")"), 138},
+        {"createShortcut", Design(R"(, "scName": "X", "iconRelPath": "data:image/png;base64,")"),
+         138},
+        {"createShortcut",
+         Design(R"(, "scName": "X", "iconRelPath": "data:image/png;base64,AAAA")"), 138},
+        {"createShortcut", Design(R"(, "scName": "X", "iconRelPath": "data:image/png;base64,#!*")"),
+         138},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(site_->Call(c.function, c.params).returnCode, c.code) << c.params;
+    }
+}
+
+std::string Base64(const std::vector<std::uint8_t>& bytes) {
+    std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    const int size = ::EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes.data(),
+                                       static_cast<int>(bytes.size()));
+    text.resize(static_cast<std::size_t>(size));
+    return text;
+}
+
+TEST_F(LaunchTest, AShortcutWithAnInlineIconLandsOnTheUsersDesktop) {
+    platform::RgbaImage image{300, 150, std::vector<std::uint8_t>(300 * 150 * 4, 200)};
+    std::vector<std::uint8_t> png;
+    ASSERT_TRUE(platform::EncodePng(image, png));
+    const vl_test::DaemonAnswer answer = site_->Call(
+        "createShortcutFromZ5Install",
+        Design(R"(, "scName": "Design Studio", "scDesc": "Opens it", "argString": "-p 1",)"
+               R"( "iconRelPath": "data:image/png;base64,)" +
+               Base64(png) + "\""));
+    ASSERT_EQ(answer.returnCode, 0) << site_->Log();
+
+    const std::string entry = vl_test::ReadFile(site_->Home() + "/Desktop/Design Studio.desktop");
+    EXPECT_NE(
+        entry.find("Exec=" + site_->Design() + "/linux_a64/code/bin/VRKSTART -run designstudio"),
+        std::string::npos)
+        << entry;
+    EXPECT_NE(entry.find("-object \"-p 1\" -nowindow"), std::string::npos) << entry;
+    const std::size_t icon = entry.find("Icon=");
+    ASSERT_NE(icon, std::string::npos);
+    const std::string pngPath = entry.substr(icon + 5, entry.find('\n', icon) - icon - 5);
+    ASSERT_EQ(pngPath.substr(pngPath.size() - 4), ".png");
+    const std::string ico = vl_test::ReadFile(pngPath.substr(0, pngPath.size() - 4) + ".ico");
+    ASSERT_EQ(ico.size(), 22u + 40 + 256 * 128 * 4 + 32 * 128);  // colours, then the mask
+    EXPECT_EQ(static_cast<unsigned char>(ico[6]), 0u);           // 256 wide
+    EXPECT_EQ(static_cast<unsigned char>(ico[7]), 128u);
+    if (::access("/usr/bin/gdk-pixbuf-pixdata", X_OK) == 0) {
+        const std::string decode = "gdk-pixbuf-pixdata '" + pngPath.substr(0, pngPath.size() - 4) +
+                                   ".ico' /dev/null >/dev/null 2>&1";
+        EXPECT_EQ(std::system(decode.c_str()), 0) << "a decoder cannot read the icon file";
+    }
+}
+
+}  // namespace
