@@ -264,6 +264,8 @@ void PipeConnection::Abort() {
         // Wakes a blocked recvmsg (it reads the end of the stream) or sendmsg (EPIPE).
         ::shutdown(impl_->fd.Get(), SHUT_RDWR);
     }
+}
+
 std::uint32_t PipeConnection::ReadMessage(std::string& message, std::size_t limit,
                                           std::uint32_t timeoutMs) {
     message.clear();

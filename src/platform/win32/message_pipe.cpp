@@ -7,8 +7,8 @@
 #include <wtsapi32.h>
 // clang-format on
 
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <vector>
 
@@ -232,6 +232,8 @@ void PipeConnection::Abort() {
         // not cancelled: that window is a few instructions wide.
         ::CancelIoEx(impl_->pipe.Get(), nullptr);
     }
+}
+
 std::uint32_t PipeConnection::ReadMessage(std::string& message, std::size_t limit,
                                           std::uint32_t timeoutMs) {
     message.clear();
