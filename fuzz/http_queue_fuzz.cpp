@@ -56,7 +56,8 @@ std::uint16_t QueuePort() {
         options.idleTimeout = std::chrono::seconds(2);
         options.ioThreads = 1;
         std::uint32_t error = 0;
-        static std::unique_ptr<HttpRequestQueue> queue = HttpRequestQueue::Create(options, error);
+        // Never destroyed: the receive loop blocks in it until the process ends.
+        static HttpRequestQueue* const queue = HttpRequestQueue::Create(options, error).release();
         const std::uint16_t number = platform::FindFreeTcpPort();
         const std::string base = "http://127.0.0.1:" + std::to_string(number);
         if (!queue || queue->AddUrl(base + "/") != 0 ||
