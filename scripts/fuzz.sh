@@ -60,7 +60,7 @@ for target in "${targets[@]}"; do
     failed=1
     continue
   fi
-  runs=$(grep -oE '^stat::number_of_executed_units: [0-9]+' "$work/$target.log" | grep -oE '[0-9]+$' || true)
+  runs=$(grep -aoE '^stat::number_of_executed_units: [0-9]+' "$work/$target.log" | grep -oE '[0-9]+$' || true)
   echo "fuzz.sh: $target: no failure in $share s (${runs:-?} runs, $(ls "$work/$target" | wc -l) corpus entries)"
 done
 exit "$failed"
