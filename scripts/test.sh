@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test from a fresh clone: installs what is missing, builds, and runs the
-# unit and black-box tests, the sanitizer build's tests, the JSON fuzzer for a bounded
+# unit and black-box tests, the sanitizer build's tests, the fuzz targets for a bounded
 # time, and the cross-compile of the portable libraries.
 #   scripts/test.sh            everything
 #   scripts/test.sh --quick    the default build's tests only
@@ -33,9 +33,10 @@ step "tests (asan)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --preset asan -j "$jobs"
 
-step "fuzz (JSON parser, ${VL_FUZZ_SECONDS:-60} s)"
+step "fuzz (every parser, ${VL_FUZZ_SECONDS:-60} s in all)"
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "$jobs" --target json_fuzz
+# shellcheck disable=SC2046  # one word per target
+cmake --build --preset fuzz -j "$jobs" --target $(scripts/fuzz.sh --targets)
 scripts/fuzz.sh "${VL_FUZZ_SECONDS:-60}"
 
 step "cross-compile (mingw)"

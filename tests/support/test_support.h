@@ -23,6 +23,9 @@
 //                                       folder: folders (context 3, PMX_KTV_TMP = dir),
 //                                       configuration from MAIN_DATA/launcher.conf, logger
 //                                       in the LOG folder; returns false when a step fails
+//   vl_test::KnownGapReasons(readme)    the skip reasons that the README's "Known gaps"
+//                                       section lists (the first `code` of each "- " line);
+//                                       under CI=true any other skip fails (skip_check.cpp)
 #pragma once
 
 #include <optional>
@@ -30,6 +33,8 @@
 #include <vector>
 
 namespace vl_test {
+
+std::vector<std::string> KnownGapReasons(const std::string& readme);
 
 class TempDir {
   public:

@@ -215,6 +215,34 @@ TEST_F(EndpointUsersTest, UsersFolderIsTheirsAlone) {
     EXPECT_EQ(RunAs(8, {fake, "post", folder_ + "/SomeWindow.wnd"}), SysError::ACCESS_DENIED);
 }
 
+// Even with the folder opened up by mistake, a pipe refuses a client that runs as another
+// user, while it accepts its own user.
+TEST_F(EndpointUsersTest, PipesRefuseClientsOfOtherUsers) {
+    SetSessions({{7, owner_.Name()}, {8, intruder_.Name(), 4}, {9, "root", 4}});
+    const std::string name = "\\\\.\\pipe\\PeerCheckTest";
+    platform::PipeListener listener;
+    ASSERT_EQ(listener.Create(name), 0u);  // ours: root's folder
+    const std::string root = RuntimeFolder(0);
+    ::chmod(root.c_str(), 0777);
+    ::chmod((root + "/PeerCheckTest.pipe").c_str(), 0666);
+
+    platform::PipeConnection self;
+    ASSERT_EQ(platform::ConnectPipe(name, RuntimeOwner::Self(), self), 0u);
+    platform::PipeConnection accepted;
+    EXPECT_EQ(listener.Accept(accepted), 0u);
+
+    auto refused = std::async(std::launch::async, [&] {
+        platform::PipeConnection connection;
+        return listener.Accept(connection);
+    });
+    EXPECT_EQ(RunAs(8, {worker_test::FakePath(), "connect", name, "9"}), 0u)
+        << "the intruder reaches the opened-up pipe";
+    if (refused.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        listener.Interrupt();
+    }
+    EXPECT_EQ(refused.get(), SysError::ACCESS_DENIED);
+}
+
 // Even with the folder opened up by mistake, a window drops what another user posts.
 TEST_F(EndpointUsersTest, WindowsDropPostsFromOtherUsers) {
     platform::MessageWindow window;
