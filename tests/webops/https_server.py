@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """HTTPS server for the worker's web-operation tests. It plays the decryption service, a
-web service with chosen statuses and redirects, and a media host that honours ranges and
-can break a transfer off once. Every request is appended to the log file."""
+web service with chosen statuses and redirects, and a media host that honours ranges
+("/media/"), can break a transfer off once ("/flaky/"), or ignores ranges ("/whole/"). Every request is appended to the log file."""
 import argparse
 import os
 import ssl
@@ -62,11 +62,11 @@ class Handler(BaseHTTPRequestHandler):
             self.body()
             target = parse_qs(url.query)["to"][0]
             return self.answer(302, b"", [("Location", target)])
-        if parts[0] in ("media", "flaky"):
-            return self.media(parts[0] == "flaky", parts[1])
+        if parts[0] in ("media", "flaky", "whole"):
+            return self.media(parts[0], parts[1])
         return self.answer(404, b"unknown")
 
-    def media(self, flaky, name):
+    def media(self, kind, name):
         path = os.path.join(ARGS.root, name)
         if not os.path.isfile(path):
             return self.answer(404, b"no such media")
@@ -76,13 +76,15 @@ class Handler(BaseHTTPRequestHandler):
         status = 200
         headers = []
         rng = self.headers.get("Range")
-        if rng and rng.startswith("bytes="):
+        if rng and rng.startswith("bytes=") and kind != "whole":
             start = int(rng[6:].split("-")[0])
+            if start >= len(data):
+                return self.answer(416, b"", [("Content-Range", "bytes */%d" % len(data))])
             status = 206
             headers.append(("Content-Range", "bytes %d-%d/%d" % (start, len(data) - 1, len(data))))
         piece = data[start:]
         with LOCK:
-            cut = flaky and name not in CUT_DONE
+            cut = kind == "flaky" and name not in CUT_DONE
             CUT_DONE.add(name)
         if not cut:
             return self.answer(status, piece, headers)

@@ -1,5 +1,9 @@
 // Web-service calls and media downloads against the local HTTPS server.
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "session/operations_as_user_web.h"
 #include "webops_env.h"
@@ -87,7 +91,8 @@ class MediaDownloadTest : public webops_test::WebOpsEnv {
         WebOpsEnv::TearDown();
     }
 
-    // Publish puts a media on the server and describes it.
+    // Publish puts a media on the server and describes it as the catalogue does: its size
+    // is a rounded figure, not a byte count to match.
     MediaDownload::Media Publish(const std::string& name, const std::string& data,
                                  const std::string& route = "/media/") {
         vl_test::WriteFile(Server().MediaRoot() + "/" + name, data);
@@ -96,10 +101,23 @@ class MediaDownloadTest : public webops_test::WebOpsEnv {
     }
 
     std::string Folder() const { return Path("dl"); }
-    bool FolderIsEmpty() const {
-        return !std::filesystem::exists(Folder()) || std::filesystem::is_empty(Folder());
+    std::string PartOf(const MediaDownload::Media& media) const {
+        return Folder() + "/" + media.fileName + "." + media.hash + ".part";
     }
+    std::vector<std::string> FolderNames() const {
+        std::vector<std::string> names;
+        if (std::filesystem::exists(Folder())) {
+            for (const auto& entry : std::filesystem::directory_iterator(Folder())) {
+                names.push_back(entry.path().filename().string());
+            }
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    void EmptyFolder() const { std::filesystem::remove_all(Folder()); }
 };
+
+using Names = std::vector<std::string>;
 
 TEST_F(MediaDownloadTest, DownloadsUnderTheMediaNameWithTheRightBytes) {
     const std::string data = Bytes(3 << 20);
@@ -107,38 +125,78 @@ TEST_F(MediaDownloadTest, DownloadsUnderTheMediaNameWithTheRightBytes) {
     ASSERT_EQ(MediaDownload::Download(Publish("m1.zip", data), Folder(), output), 0);
     EXPECT_EQ(output, Folder() + "/m1.zip");
     EXPECT_EQ(vl_test::ReadFile(output), data);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Folder()), {}), 1);
+    EXPECT_EQ(FolderNames(), Names{"m1.zip"});
 }
 
-TEST_F(MediaDownloadTest, AMismatchDeletesWhatWasWritten) {
+// The checksum decides; the size is a byte count to match only when it is said to be exact.
+TEST_F(MediaDownloadTest, TheChecksumDecidesAndOnlyAnExactSizeIsMatched) {
     const std::string data = Bytes(200000, 2);
-    MediaDownload::Media wrongHash = Publish("m2.zip", data);
-    wrongHash.hash = Md5Hex("something else");
-    MediaDownload::Media shorter = Publish("m3.zip", data);
-    shorter.size -= 1;
-    MediaDownload::Media longer = Publish("m4.zip", data);
-    longer.size += 1;
+    const std::int64_t size = static_cast<std::int64_t>(data.size());
+    std::string upper = Md5Hex(data);
+    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
     const struct {
-        MediaDownload::Media media;
+        std::string name;
+        std::string hash;  // empty: the right one in lower case
+        std::int64_t size;
+        bool exact;
         std::int32_t rc;
-    } cases[] = {{wrongHash, Codes::kDownloadChecksumMismatch},
-                 {shorter, Codes::kDownloadSizeMismatch},
-                 {longer, Codes::kDownloadSizeMismatch}};
+    } cases[] = {
+        {"rounded-up.zip", "", 1 << 20, false, Codes::kDownloadOk},
+        {"rounded-down.zip", "", size - 150000, false, Codes::kDownloadOk},
+        {"upper-hex.zip", upper, size, true, Codes::kDownloadOk},
+        {"wrong-hash.zip", Md5Hex("something else"), size, false, Codes::kDownloadChecksumMismatch},
+        {"exact-shorter.zip", "", size - 1, true, Codes::kDownloadSizeMismatch},
+        {"exact-longer.zip", "", size + 1, true, Codes::kDownloadSizeMismatch},
+    };
     for (const auto& c : cases) {
+        MediaDownload::Media media = Publish(c.name, data);
+        media.hash = c.hash.empty() ? media.hash : c.hash;
+        media.size = c.size;
+        media.exactSize = c.exact;
         std::string output;
-        EXPECT_EQ(MediaDownload::Download(c.media, Folder(), output), c.rc) << c.media.fileName;
-        EXPECT_EQ(output, "");
-        EXPECT_TRUE(FolderIsEmpty()) << c.media.fileName;
+        EXPECT_EQ(MediaDownload::Download(media, Folder(), output), c.rc) << c.name;
+        if (c.rc == Codes::kDownloadOk) {
+            EXPECT_EQ(vl_test::ReadFile(output), data) << c.name;
+            EXPECT_EQ(FolderNames(), Names{c.name});
+        } else {
+            EXPECT_EQ(output, "") << c.name;
+            EXPECT_EQ(FolderNames(), Names{}) << c.name;
+        }
+        EmptyFolder();
     }
 }
 
-TEST_F(MediaDownloadTest, TooLittleSpaceIsRefusedBeforeTheTransfer) {
-    const MediaDownload::Media media = Publish("m5.zip", Bytes(100000, 3));
-    WorkerOps::DiskSpace::SetProbeForTests([](const std::string&) { return 99999u; });
-    std::string output;
-    EXPECT_EQ(MediaDownload::Download(media, Folder(), output), Codes::kDownloadNoSpace);
-    EXPECT_EQ(Server().Log(), "");
-    EXPECT_TRUE(FolderIsEmpty());
+// Only what is still missing of the media must fit.
+TEST_F(MediaDownloadTest, FreeSpaceIsCheckedForTheRemainderBeforeTheTransfer) {
+    const std::string data = Bytes(100000, 3);
+    const struct {
+        std::size_t present;
+        std::uint64_t free;
+        std::int32_t rc;
+    } cases[] = {
+        {0, 99999, Codes::kDownloadNoSpace},
+        {60000, 40000, Codes::kDownloadOk},
+        {60000, 39999, Codes::kDownloadNoSpace},
+    };
+    for (const auto& c : cases) {
+        const MediaDownload::Media media = Publish("space.zip", data);
+        if (c.present > 0) {
+            vl_test::WriteFile(PartOf(media), data.substr(0, c.present));
+        }
+        WorkerOps::DiskSpace::SetProbeForTests([&c](const std::string&) { return c.free; });
+        Server().ClearLog();
+        std::string output;
+        EXPECT_EQ(MediaDownload::Download(media, Folder(), output), c.rc) << c.free;
+        if (c.rc == Codes::kDownloadNoSpace) {
+            EXPECT_EQ(Server().Log(), "");
+            // A part already there is kept for a later try.
+            EXPECT_EQ(FolderNames(),
+                      c.present > 0 ? Names{"space.zip." + media.hash + ".part"} : Names{});
+        } else {
+            EXPECT_EQ(vl_test::ReadFile(output), data);
+        }
+        EmptyFolder();
+    }
 }
 
 TEST_F(MediaDownloadTest, AnInterruptedTransferResumesWithARange) {
@@ -151,31 +209,70 @@ TEST_F(MediaDownloadTest, AnInterruptedTransferResumesWithARange) {
     EXPECT_NE(log.find("GET /flaky/m6.zip range=bytes="), std::string::npos) << log;
 }
 
-TEST_F(MediaDownloadTest, APartLeftByAnEarlierRunIsContinued) {
+// A part left by an earlier run is continued where the server honours the range, and
+// replaced from the first byte where it ignores the range (200) or refuses it (416).
+TEST_F(MediaDownloadTest, APartLeftByAnEarlierRunIsContinuedOrReplaced) {
     const std::string data = Bytes(300000, 5);
-    const MediaDownload::Media media = Publish("m7.zip", data);
-    vl_test::WriteFile(Folder() + "/m7.zip." + media.hash + ".part", data.substr(0, 120000));
-    // A part of another media (another checksum) is not touched.
-    vl_test::WriteFile(Folder() + "/m7.zip.0000.part", "other");
-    std::string output;
-    ASSERT_EQ(MediaDownload::Download(media, Folder(), output), 0);
-    EXPECT_EQ(vl_test::ReadFile(output), data);
-    EXPECT_NE(Server().Log().find("range=bytes=120000-"), std::string::npos) << Server().Log();
-    EXPECT_EQ(vl_test::ReadFile(Folder() + "/m7.zip.0000.part"), "other");
+    const struct {
+        std::string route;
+        std::string part;
+        bool exact;
+        std::string request;  // expected in the server's log; empty: no request at all
+    } cases[] = {
+        {"/media/", data.substr(0, 120000), false, "range=bytes=120000-"},
+        {"/whole/", data.substr(0, 120000), false, "range=bytes=120000-"},
+        {"/whole/", Bytes(400000, 6), false, "range=bytes=400000-"},
+        {"/media/", data, false, "range=bytes=300000-"},
+        {"/media/", data, true, ""},
+    };
+    for (const auto& c : cases) {
+        const MediaDownload::Media media = [&] {
+            MediaDownload::Media m = Publish("m7.zip", data, c.route);
+            m.exactSize = c.exact;
+            return m;
+        }();
+        vl_test::WriteFile(PartOf(media), c.part);
+        // A part of another media (another checksum) is not touched.
+        vl_test::WriteFile(Folder() + "/m7.zip.0000.part", "other");
+        Server().ClearLog();
+        const std::string label = c.route + " " + std::to_string(c.part.size());
+        std::string output;
+        ASSERT_EQ(MediaDownload::Download(media, Folder(), output), 0) << label;
+        EXPECT_EQ(vl_test::ReadFile(output), data) << label;
+        EXPECT_EQ(FolderNames(), (Names{"m7.zip", "m7.zip.0000.part"})) << label;
+        EXPECT_EQ(vl_test::ReadFile(Folder() + "/m7.zip.0000.part"), "other");
+        const std::string log = Server().Log();
+        EXPECT_TRUE(c.request.empty() ? log.empty() : log.find(c.request) != std::string::npos)
+            << label << "\n"
+            << log;
+        EmptyFolder();
+    }
 }
 
+// A description with a code level comes from the catalogue (its size in rounded megabytes);
+// one without is the launcher's own package, whose size is a byte count.
 TEST_F(MediaDownloadTest, RunAnswersTheResultAndThePath) {
     Publish("m8.zip", "tiny");
-    JSON::JSONDocument args;
-    ASSERT_EQ(args.Parse("{\"action\":\"DownloadMedia\",\"dest\":\"" + Folder() +
-                         "\",\"mi\":{\"fileName\":\"m8.zip\",\"downloadLink\":\"" +
-                         Server().Url("/media/m8.zip") + "\",\"hash\":\"" + Md5Hex("tiny") +
-                         "\",\"hashAlgorithmLabel\":\"MD5\",\"size\":4}}"),
-              0);
-    const WorkerOps::OpReply reply = MediaDownload::Run(*args.Root());
-    EXPECT_EQ(reply.rc, 0);
-    EXPECT_EQ(reply.content->Get("rc")->GetInt(), 0);
-    EXPECT_EQ(reply.content->Get("output")->GetString(), Folder() + "/m8.zip");
+    const struct {
+        std::string extra;
+        std::int32_t rc;
+    } cases[] = {{"\"size\":4", Codes::kDownloadOk},
+                 {"\"codelevel\":\"L24\",\"size\":1048576", Codes::kDownloadOk},
+                 {"\"size\":1048576", Codes::kDownloadSizeMismatch}};
+    for (const auto& c : cases) {
+        JSON::JSONDocument args;
+        ASSERT_EQ(args.Parse("{\"action\":\"DownloadMedia\",\"dest\":\"" + Folder() +
+                             "\",\"mi\":{\"fileName\":\"m8.zip\",\"downloadLink\":\"" +
+                             Server().Url("/media/m8.zip") + "\",\"hash\":\"" + Md5Hex("tiny") +
+                             "\",\"hashAlgorithmLabel\":\"MD5\"," + c.extra + "}}"),
+                  0);
+        const WorkerOps::OpReply reply = MediaDownload::Run(*args.Root());
+        EXPECT_EQ(reply.rc, 0);
+        EXPECT_EQ(reply.content->Get("rc")->GetInt(), c.rc) << c.extra;
+        EXPECT_EQ(reply.content->Get("output")->GetString(),
+                  c.rc == 0 ? Folder() + "/m8.zip" : Folder());
+        EmptyFolder();
+    }
     JSON::JSONDocument bad;
     ASSERT_EQ(bad.Parse("{\"dest\":\"" + Folder() + "\",\"mi\":{\"fileName\":\"../x\"}}"), 0);
     EXPECT_EQ(MediaDownload::Run(*bad.Root()).content->Get("rc")->GetInt(),

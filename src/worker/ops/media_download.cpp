@@ -177,6 +177,7 @@ class Sink {
 // Transfer is the state of one download that the write callback feeds.
 struct Transfer {
     CURL* curl = nullptr;
+    fs::path part;
     std::FILE* file = nullptr;
     Digest* digest = nullptr;
     Sink* sink = nullptr;
@@ -190,8 +191,24 @@ struct Transfer {
     bool restarted = false;
 };
 
+// StartOver empties the part file and the checksum, for a transfer from the first byte.
+bool StartOver(Transfer& transfer) {
+    if (!transfer.sink->Drain() || std::fflush(transfer.file) != 0) {
+        return false;
+    }
+    std::error_code error;
+    fs::resize_file(transfer.part, 0, error);
+    if (error || std::fseek(transfer.file, 0, SEEK_SET) != 0) {
+        return false;
+    }
+    transfer.written = 0;
+    transfer.restarted = true;
+    transfer.digest->Start(transfer.algorithm);
+    return true;
+}
+
 // Receive takes a piece of the answer. The first piece tells whether the server honoured
-// the range: a full answer (200) to a range request starts the part file again.
+// the range: a full answer (200) to a range request replaces the part file's content.
 size_t Receive(char* data, size_t size, size_t count, void* state) {
     Transfer& transfer = *static_cast<Transfer*>(state);
     const std::size_t bytes = size * count;
@@ -199,14 +216,9 @@ size_t Receive(char* data, size_t size, size_t count, void* state) {
         transfer.checkedStatus = true;
         long status = 0;
         curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
-        if (status == 200 && transfer.resumedAt > 0) {
-            if (!transfer.sink->Drain() || std::fseek(transfer.file, 0, SEEK_SET) != 0) {
-                transfer.writeFailed = true;
-                return 0;
-            }
-            transfer.written = 0;
-            transfer.restarted = true;
-            transfer.digest->Start(transfer.algorithm);
+        if (status == 200 && transfer.resumedAt > 0 && !StartOver(transfer)) {
+            transfer.writeFailed = true;
+            return 0;
         }
     }
     if (transfer.expected >= 0 &&
@@ -245,6 +257,134 @@ void RemoveFile(const fs::path& path) {
     fs::remove(path, ignored);
 }
 
+// OpenPart opens the part file for writing at its end, with the bytes already there fed to
+// the digest and counted in present. A part longer than an exact size is not a part of this
+// media and is emptied.
+FilePtr OpenPart(const fs::path& part, const MediaDownload::Media& media, Digest& digest,
+                 std::int64_t& present) {
+    present = 0;
+    {
+        FilePtr existing(std::fopen(PathText(part).c_str(), "a+b"));
+        if (!existing || std::fseek(existing.get(), 0, SEEK_SET) != 0 ||
+            !HashExisting(existing.get(), digest, present)) {
+            Logger::Error(std::string(kTag) + "cannot read " + PathText(part));
+            return nullptr;
+        }
+    }
+    // fopen's append mode would ignore the seek of a restarted transfer; write through a
+    // positioned stream instead.
+    const bool stale = media.exactSize && media.size >= 0 && present > media.size;
+    FilePtr file(std::fopen(PathText(part).c_str(), stale ? "w+b" : "r+b"));
+    if (!file || std::fseek(file.get(), 0, SEEK_END) != 0) {
+        Logger::Error(std::string(kTag) + "cannot open " + PathText(part));
+        return nullptr;
+    }
+    if (stale) {
+        digest.Start(media.hashAlgorithm);
+        present = 0;
+    }
+    std::setvbuf(file.get(), nullptr, _IOFBF, kFileBuffer);
+    return file;
+}
+
+// EnoughSpace tells whether the folder holds what is still missing of the media.
+bool EnoughSpace(const MediaDownload::Media& media, const std::string& folder,
+                 std::int64_t present) {
+    if (media.size < 0) {
+        return true;
+    }
+    const std::optional<std::uint64_t> free = DiskSpace::Available(folder);
+    const auto needed = static_cast<std::uint64_t>(std::max<std::int64_t>(media.size - present, 0));
+    if (free && *free < needed) {
+        Logger::Error(std::string(kTag) + "not enough space in " + folder + " : " +
+                      std::to_string(*free) + " bytes free, " + std::to_string(needed) + " needed");
+        return false;
+    }
+    return true;
+}
+
+bool Retryable(CURLcode code) {
+    return code == CURLE_PARTIAL_FILE || code == CURLE_RECV_ERROR ||
+           code == CURLE_OPERATION_TIMEDOUT || code == CURLE_SEND_ERROR ||
+           code == CURLE_GOT_NOTHING;
+}
+
+// Fetch runs the transfers of one download: an interrupted one goes on from where it
+// stopped, and one whose range the server refuses (416) starts again from the first byte.
+CURLcode Fetch(const MediaDownload::Media& media, Transfer& transfer, long& status) {
+    CURLcode code = CURLE_OK;
+    for (int attempt = 0; attempt < MediaDownload::kAttempts; ++attempt) {
+        if (transfer.expected >= 0 && transfer.written == transfer.expected) {
+            return CURLE_OK;  // all there: the checksum decides
+        }
+        CurlSession session(media.url);
+        if (!session.Valid()) {
+            return CURLE_FAILED_INIT;
+        }
+        transfer.curl = session.Handle();
+        transfer.resumedAt = transfer.written;
+        transfer.checkedStatus = false;
+        transfer.restarted = false;
+        curl_easy_setopt(transfer.curl, CURLOPT_WRITEFUNCTION, Receive);
+        curl_easy_setopt(transfer.curl, CURLOPT_WRITEDATA, &transfer);
+        curl_easy_setopt(transfer.curl, CURLOPT_FAILONERROR, 1L);
+        curl_easy_setopt(transfer.curl, CURLOPT_BUFFERSIZE, 512L * 1024L);
+        // A plain range header, not the library's resume: that one fails outright when the
+        // server answers with the whole file, which Receive handles instead.
+        const std::string range = std::to_string(transfer.written) + "-";
+        if (transfer.written > 0) {
+            Logger::Info(std::string(kTag) + "resuming " + media.fileName + " at byte " +
+                         std::to_string(transfer.written));
+            curl_easy_setopt(transfer.curl, CURLOPT_RANGE, range.c_str());
+        }
+        code = session.Perform(status);
+        if (transfer.restarted) {
+            Logger::Warn(std::string(kTag) + "the server ignored the range; downloaded again");
+        }
+        if (code == CURLE_HTTP_RETURNED_ERROR && status == 416 && transfer.resumedAt > 0) {
+            Logger::Warn(std::string(kTag) + "the server refused the range at byte " +
+                         std::to_string(transfer.resumedAt) + "; starting over");
+            transfer.writeFailed = !StartOver(transfer);
+            code = CURLE_PARTIAL_FILE;
+        }
+        if (code == CURLE_OK || !Retryable(code) || transfer.tooLong || transfer.writeFailed) {
+            break;
+        }
+        Logger::Warn(std::string(kTag) + "transfer of " + media.fileName + " interrupted at byte " +
+                     std::to_string(transfer.written) + " : " + session.ErrorText(code));
+    }
+    return code;
+}
+
+// Judge gives the result of the finished transfers and deletes a part that is of no use.
+std::int32_t Judge(const MediaDownload::Media& media, const Transfer& transfer, CURLcode code,
+                   long status) {
+    if (transfer.tooLong ||
+        (code == CURLE_OK && transfer.expected >= 0 && transfer.written != transfer.expected)) {
+        Logger::Error(std::string(kTag) + media.fileName + " : size mismatch, expected " +
+                      std::to_string(media.size) + " bytes, got " +
+                      (transfer.tooLong ? "more" : std::to_string(transfer.written)));
+        RemoveFile(transfer.part);
+        return Codes::kDownloadSizeMismatch;
+    }
+    if (code != CURLE_OK) {
+        Logger::Error(std::string(kTag) + "download of [" + media.url + "] failed (HTTP " +
+                      std::to_string(status) + ") : " + curl_easy_strerror(code));
+        if (status >= 400) {
+            RemoveFile(transfer.part);  // nothing of it is worth resuming
+        }
+        return Codes::kDownloadTransferFailed;
+    }
+    const std::string hash = transfer.digest->HexFinal();
+    if (!media.hash.empty() && hash != Lower(media.hash)) {
+        Logger::Error(std::string(kTag) + media.fileName + " : checksum mismatch, expected " +
+                      Lower(media.hash) + ", got " + hash);
+        RemoveFile(transfer.part);
+        return Codes::kDownloadChecksumMismatch;
+    }
+    return Codes::kDownloadOk;
+}
+
 }  // namespace
 
 std::int32_t MediaDownload::Download(const Media& media, const std::string& folder,
@@ -270,96 +410,29 @@ std::int32_t MediaDownload::Download(const Media& media, const std::string& fold
     if (media.hash.empty()) {
         RemoveFile(part);
     }
-    FilePtr file(std::fopen(PathText(part).c_str(), "a+b"));
-    if (!file) {
-        Logger::Error(std::string(kTag) + "cannot open " + PathText(part));
-        return Codes::kDownloadFileError;
-    }
-    std::setvbuf(file.get(), nullptr, _IOFBF, kFileBuffer);
     std::int64_t present = 0;
-    if (std::fseek(file.get(), 0, SEEK_SET) != 0 || !HashExisting(file.get(), digest, present)) {
-        Logger::Error(std::string(kTag) + "cannot read " + PathText(part));
+    FilePtr file = OpenPart(part, media, digest, present);
+    if (!file) {
         return Codes::kDownloadFileError;
     }
-    if (media.size >= 0 && present > media.size) {
-        // Longer than the media: not a part of it. Start again.
-        file.reset(std::fopen(PathText(part).c_str(), "w+b"));
-        digest.Start(media.hashAlgorithm);
-        present = 0;
-        if (!file) {
-            Logger::Error(std::string(kTag) + "cannot open " + PathText(part));
-            return Codes::kDownloadFileError;
+    if (!EnoughSpace(media, folder, present)) {
+        file.reset();
+        if (present == 0) {
+            RemoveFile(part);
         }
+        return Codes::kDownloadNoSpace;
     }
-    if (media.size >= 0) {
-        const std::optional<std::uint64_t> free = DiskSpace::Available(folder);
-        const auto needed = static_cast<std::uint64_t>(media.size - present);
-        if (free && *free < needed) {
-            Logger::Error(std::string(kTag) + "not enough space in " + folder + " : " +
-                          std::to_string(*free) + " bytes free, " + std::to_string(needed) +
-                          " needed");
-            file.reset();
-            if (present == 0) {
-                RemoveFile(part);
-            }
-            return Codes::kDownloadNoSpace;
-        }
-    }
-    // fopen's append mode would ignore the seek of a restarted transfer; write at the end
-    // through a positioned stream instead.
-    file.reset(std::fopen(PathText(part).c_str(), "r+b"));
-    if (!file || std::fseek(file.get(), 0, SEEK_END) != 0) {
-        Logger::Error(std::string(kTag) + "cannot open " + PathText(part));
-        return Codes::kDownloadFileError;
-    }
-    std::setvbuf(file.get(), nullptr, _IOFBF, kFileBuffer);
-
     Sink sink(file.get(), digest, !media.hash.empty());
     Transfer transfer;
+    transfer.part = part;
     transfer.sink = &sink;
     transfer.file = file.get();
     transfer.digest = &digest;
     transfer.written = present;
-    transfer.expected = media.size;
+    transfer.expected = media.exactSize ? media.size : -1;
     transfer.algorithm = media.hashAlgorithm;
-    CURLcode code = CURLE_OK;
     long status = 0;
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        if (media.size >= 0 && transfer.written == media.size && attempt > 0) {
-            break;
-        }
-        CurlSession session(media.url);
-        if (!session.Valid()) {
-            code = CURLE_FAILED_INIT;
-            break;
-        }
-        transfer.curl = session.Handle();
-        transfer.resumedAt = transfer.written;
-        transfer.checkedStatus = false;
-        transfer.restarted = false;
-        curl_easy_setopt(transfer.curl, CURLOPT_WRITEFUNCTION, Receive);
-        curl_easy_setopt(transfer.curl, CURLOPT_WRITEDATA, &transfer);
-        curl_easy_setopt(transfer.curl, CURLOPT_FAILONERROR, 1L);
-        curl_easy_setopt(transfer.curl, CURLOPT_BUFFERSIZE, 512L * 1024L);
-        if (transfer.written > 0) {
-            Logger::Info(std::string(kTag) + "resuming " + media.fileName + " at byte " +
-                         std::to_string(transfer.written));
-            curl_easy_setopt(transfer.curl, CURLOPT_RESUME_FROM_LARGE,
-                             static_cast<curl_off_t>(transfer.written));
-        }
-        code = session.Perform(status);
-        if (transfer.restarted) {
-            Logger::Warn(std::string(kTag) + "the server ignored the range; downloaded again");
-        }
-        const bool retryable = code == CURLE_PARTIAL_FILE || code == CURLE_RECV_ERROR ||
-                               code == CURLE_OPERATION_TIMEDOUT || code == CURLE_SEND_ERROR ||
-                               code == CURLE_GOT_NOTHING;
-        if (code == CURLE_OK || !retryable || transfer.tooLong || transfer.writeFailed) {
-            break;
-        }
-        Logger::Warn(std::string(kTag) + "transfer of " + media.fileName + " interrupted at byte " +
-                     std::to_string(transfer.written) + " : " + session.ErrorText(code));
-    }
+    const CURLcode code = Fetch(media, transfer, status);
     const bool sunk = sink.Finish();
     const bool flushed = sunk && std::fflush(file.get()) == 0;
     file.reset();
@@ -368,28 +441,8 @@ std::int32_t MediaDownload::Download(const Media& media, const std::string& fold
         RemoveFile(part);
         return Codes::kDownloadFileError;
     }
-    if (transfer.tooLong ||
-        (code == CURLE_OK && media.size >= 0 && transfer.written != media.size)) {
-        Logger::Error(std::string(kTag) + media.fileName + " : size mismatch, expected " +
-                      std::to_string(media.size) + " bytes, got " +
-                      (transfer.tooLong ? "more" : std::to_string(transfer.written)));
-        RemoveFile(part);
-        return Codes::kDownloadSizeMismatch;
-    }
-    if (code != CURLE_OK) {
-        Logger::Error(std::string(kTag) + "download of [" + media.url + "] failed (HTTP " +
-                      std::to_string(status) + ") : " + curl_easy_strerror(code));
-        if (status >= 400) {
-            RemoveFile(part);  // nothing of it is worth resuming
-        }
-        return Codes::kDownloadTransferFailed;
-    }
-    const std::string hash = digest.HexFinal();
-    if (!media.hash.empty() && hash != Lower(media.hash)) {
-        Logger::Error(std::string(kTag) + media.fileName + " : checksum mismatch, expected " +
-                      Lower(media.hash) + ", got " + hash);
-        RemoveFile(part);
-        return Codes::kDownloadChecksumMismatch;
+    if (const std::int32_t rc = Judge(media, transfer, code, status); rc != Codes::kDownloadOk) {
+        return rc;
     }
     fs::rename(part, target, error);
     if (error) {
@@ -417,6 +470,9 @@ OpReply MediaDownload::Run(const JSON::JSONItem& args) {
         size != nullptr && size->IsNumber()) {
         media.size = size->GetInt64();
     }
+    std::string codeLevel;
+    JSON::GetStringField("codelevel", codeLevel, info);
+    media.exactSize = codeLevel.empty();
     std::string output;
     const std::int32_t rc = Download(media, folder, output);
     JSON::ItemPtr content = JSON::CreateObject();

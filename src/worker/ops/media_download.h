@@ -1,9 +1,10 @@
 // MediaDownload is the worker's "DownloadMedia": the media package is streamed into the
-// destination folder under its file name, its size and checksum checked while the bytes
-// arrive (no second pass over the file). The bytes go to "<file>.<checksum>.part" first, so
-// an interrupted download of the same media resumes with a range request (the part already
-// on disk is hashed once, then the transfer goes on), and the file takes its name only once
-// it is complete and correct. A size or checksum mismatch deletes what was written.
+// destination folder under its file name, its checksum computed while the bytes arrive (no
+// second pass over the file). The bytes go to "<file>.<checksum>.part" first, so an
+// interrupted download of the same media resumes with a range request (the part already on
+// disk is hashed once, then the transfer goes on), and the file takes its name only once it
+// is complete and correct. A server that ignores or refuses the range gets the transfer
+// again from the first byte. A size or checksum mismatch deletes what was written.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +26,11 @@ class MediaDownload {
         std::string url;
         std::string hash;           // hexadecimal, any case; empty: not checked
         std::string hashAlgorithm;  // "MD5" unless told otherwise
-        std::int64_t size = -1;     // bytes; negative: not checked
+        // size is in bytes; negative: unknown. The catalogue gives whole megabytes, so
+        // the size only sizes the free-space check, unless exactSize says it is the
+        // package's byte count, which the file must then match.
+        std::int64_t size = -1;
+        bool exactSize = false;
     };
 
     // Download fetches the media into folder; rc is WebOperationCodes::kDownload..., output
@@ -34,6 +39,8 @@ class MediaDownload {
                                  std::string& output);
 
     // Run answers a "DownloadMedia" request: args {"dest", "mi"}, content {"rc", "output"}.
+    // A description without a code level is not a catalogue media (the launcher's own
+    // package): its size is an exact byte count.
     static OpReply Run(const JSON::JSONItem& args);
 };
 
