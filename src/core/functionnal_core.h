@@ -126,6 +126,16 @@ class FunctionnalCore {
     static std::int32_t ExecInternalInt(const ZorvidRequestInfo& request,
                                         const JSON::JSONItem* params);
 
+    // SelfUpdate answers "selfUpdate": SelfUpdateInt2 in its frame.
+    static std::int32_t SelfUpdate(const ZorvidRequestInfo& request, const JSON::JSONItem& params,
+                                   JSON::JSONDocument& result);
+    // SelfUpdateInt2 obtains the launcher's package (params "path", or "url" with "hash" and
+    // "size", or "ws" describing them), keeps copies of the companion executables and starts
+    // the saved GUI executable's "update" mode apart from the daemon: 0 once it has started
+    // (its outcome goes to the update log), 106, 200 to 207, 209.
+    static std::int32_t SelfUpdateInt2(const ZorvidRequestInfo& request,
+                                       const JSON::JSONItem* params);
+
     // createVrkEnv makes the environment file envDir/envName with the installation's tool,
     // from reference when that file exists: 0, 129 (no tool) or 130 (the tool failed, or
     // may not run with the daemon's rights).

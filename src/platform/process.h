@@ -67,6 +67,9 @@ struct LaunchOptions {
     bool breakAwayFromJob = false;
     std::string workingDirectory;               // empty: the platform's default
     std::vector<std::string> extraEnvironment;  // "NAME=value" entries added last
+    // outputFile, when set, takes the process's standard output and error, appended (made
+    // 0640 when missing); otherwise they are the caller's. Only LaunchAsSelf uses it.
+    std::string outputFile;
 };
 
 // ProcessHandle owns a started process. Destroying or closing it leaves the process

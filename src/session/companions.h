@@ -27,6 +27,11 @@ std::string ExecutableName(const std::string& program);
 std::string GuiExecutableName();
 std::string TrayExecutableName();
 
+// kTrustProgram, beside the daemon in an installed package, adds the machine's local HTTPS
+// authority to the browser databases of the user who runs it with kTrustUserVerb.
+inline constexpr const char* kTrustProgram = "vantaro-launcher-trust";
+inline constexpr const char* kTrustUserVerb = "user";
+
 // Modes of the GUI executable, its first argument.
 inline constexpr const char* kRunMode = "run";
 inline constexpr const char* kPostStatusMode = "postStatus";
@@ -90,6 +95,8 @@ inline constexpr int kExitUsage = 2;         // unknown mode or missing argument
 inline constexpr int kExitPostFailed = 3;    // postStatus: bad message text or nobody to post to
 inline constexpr int kExitPipeFailed = 4;    // run: the pipe could not be created or served
 inline constexpr int kExitNotAvailable = 5;  // a mode this build does not have
+inline constexpr int kExitUpdateBusy = 6;    // update: another process holds the update mutex
+inline constexpr int kExitUpdateFailed = 7;  // update: the package did not install
 
 // ---- windows and messages -----------------------------------------------------------------
 
@@ -125,6 +132,12 @@ std::vector<std::string> UpdateCommand(const std::string& executableCopy, const 
                                        std::uint32_t sessionId);
 // kUpdateMutex is owned by the update mode while it runs.
 inline constexpr const char* kUpdateMutex = "VantaroLauncher_UPDATE_MUTEX";
+// kUpdateStartedLine is the update log's first line, written once the mutex is owned: the
+// daemon waits for it (or the mutex) before it answers.
+inline constexpr const char* kUpdateStartedLine = "update started";
+// kUpdateInstallerVariable names, for tests, a program that the update mode runs with the
+// package path instead of the system's package installer.
+inline constexpr const char* kUpdateInstallerVariable = "QVYLD_UPDATE_INSTALLER";
 
 // ---- tray channel -------------------------------------------------------------------------
 

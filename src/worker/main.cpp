@@ -18,12 +18,14 @@ int Dispatch(int argc, char** argv) {
     if (mode == Companions::kPostStatusMode && argc > 2) {
         return Worker::PostStatus(argv[2]);
     }
-    if (mode == Companions::kUpdateMode) {
-        Logger::Error("[Main]the update mode is not available in this build");
-        return Companions::kExitNotAvailable;
+    // update <package> <log> <install folder> <session>: the last two are the daemon's
+    // context; the package manager knows where the launcher lies.
+    if (mode == Companions::kUpdateMode && argc > 3) {
+        return Worker::Update(argv[2], argv[3]);
     }
     Logger::Error("[Main]usage: " + Companions::GuiExecutableName() +
-                  " run <pipe name> | postStatus <json>");
+                  " run <pipe name> | postStatus <json> | update <package> <log> <folder> "
+                  "<session>");
     return Companions::kExitUsage;
 }
 

@@ -33,4 +33,9 @@ int Serve(const std::string& pipeName);
 // PostStatus posts the message described by the JSON text; the exit code of the program.
 int PostStatus(const std::string& description);
 
+// Update installs the launcher's package while it owns the update mutex, and writes its
+// progress and outcome to the log file; the exit code of the program (Companions::kExitOk,
+// kExitUpdateBusy, kExitUpdateFailed).
+int Update(const std::string& package, const std::string& log);
+
 }  // namespace Worker

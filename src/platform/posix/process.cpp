@@ -256,6 +256,7 @@ struct ChildPlan {
     const char* workingDirectory = nullptr;
     int errorFd = -1;
     int nullFd = -1;
+    int outputFd = -1;  // standard output and error, when set
     int maxFd = 1024;
     bool newSession = false;
     bool switchUser = false;
@@ -321,6 +322,10 @@ void ChildDetach(const ChildPlan& plan) {
         ChildFail(plan, ChildStage::Session, errno);
     }
     ::dup2(plan.nullFd, 0);
+    if (plan.outputFd >= 0) {
+        ::dup2(plan.outputFd, 1);
+        ::dup2(plan.outputFd, 2);
+    }
     if (plan.switchUser) {
         // Groups first: once the user is switched, the right to change them is gone.
         if (::setgroups(plan.groupCount, plan.groups) != 0 || ::setgid(plan.gid) != 0 ||
@@ -545,6 +550,7 @@ struct LaunchPlan {
     bool newSession = false;
     bool detach = false;  // hand the program over to the user's session
     const UserAccount* user = nullptr;
+    std::string outputFile;  // empty: standard output and error stay the caller's
 };
 
 }  // namespace
@@ -868,6 +874,7 @@ struct Pipes {
     UniqueFd readEnd;
     UniqueFd writeEnd;
     UniqueFd nullFd;
+    UniqueFd outputFd;  // the plan's output file, when it names one
 };
 
 std::uint32_t OpenPipes(Pipes& pipes) {
@@ -884,12 +891,22 @@ std::uint32_t OpenPipes(Pipes& pipes) {
     return SysError::SUCCESS;
 }
 
+std::uint32_t OpenOutput(const std::string& path, Pipes& pipes) {
+    if (path.empty()) {
+        return SysError::SUCCESS;
+    }
+    pipes.outputFd = AboveStdio(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0640));
+    return pipes.outputFd.Valid() ? SysError::SUCCESS : ErrorFromErrno(errno);
+}
+
 ChildPlan MakeChildPlan(const LaunchPlan& plan, const Pipes& pipes, bool inGroup) {
     ChildPlan child;
     child.workingDirectory =
         plan.workingDirectory.empty() ? nullptr : plan.workingDirectory.c_str();
     child.errorFd = pipes.writeEnd.Get();
     child.nullFd = pipes.nullFd.Get();
+    child.outputFd = pipes.outputFd.Valid() ? pipes.outputFd.Get() : -1;
     const long openMax = ::sysconf(_SC_OPEN_MAX);
     child.maxFd = openMax > 0 && openMax < 65536 ? static_cast<int>(openMax) : 65536;
     child.newSession = plan.newSession || plan.detach;
@@ -958,6 +975,10 @@ std::uint32_t Spawn(const LaunchPlan& plan, ProcessGroup* group, ProcessHandle& 
     const CStrings envp(plan.env);
     Pipes pipes;
     if (const std::uint32_t error = OpenPipes(pipes); error != SysError::SUCCESS) {
+        return error;
+    }
+    if (const std::uint32_t error = OpenOutput(plan.outputFile, pipes);
+        error != SysError::SUCCESS) {
         return error;
     }
     ChildPlan child = MakeChildPlan(plan, pipes, group != nullptr);
@@ -1056,6 +1077,7 @@ std::uint32_t LaunchAsSelf(const LaunchOptions& options, ProcessGroup* group, Pr
     plan.workingDirectory = options.workingDirectory;
     plan.newSession = options.newGroup || group != nullptr;
     plan.detach = options.breakAwayFromJob && group == nullptr;
+    plan.outputFile = options.outputFile;
     if (plan.detach && !plan.argv.empty() && !plan.argv.front().empty()) {
         posix::TransientService service;
         if (!ResolveProgram(plan.argv.front(), PathOf(plan.env), service.path)) {
