@@ -12,6 +12,7 @@ packages=(
   g++-mingw-w64-x86-64-posix
   libayatana-appindicator3-dev libnotify-dev dbus-daemon
   curl openssl wrk nginx-light chromium libarchive-tools
+  libnss3-tools ca-certificates dpkg-dev
 )
 
 missing=()

@@ -143,14 +143,20 @@ vl_db_add() {
 vl_trust_system() {
     mkdir -p "$VL_CA_STORE_DIR"
     install -m 0644 "$VL_ETC/ca.crt" "$VL_CA_STORE_DIR/vantaro-launcher-ca.crt"
-    grep -qxF "$VL_CA_STORE_ENTRY" "$VL_CA_CONF" 2>/dev/null || echo "$VL_CA_STORE_ENTRY" >>"$VL_CA_CONF"
-    update-ca-certificates --fresh >/dev/null 2>&1 || vl_log "update-ca-certificates failed"
+    if ! grep -qxF "$VL_CA_STORE_ENTRY" "$VL_CA_CONF" 2>/dev/null; then
+        [ ! -s "$VL_CA_CONF" ] || [ -z "$(tail -c 1 "$VL_CA_CONF")" ] || echo >>"$VL_CA_CONF"
+        echo "$VL_CA_STORE_ENTRY" >>"$VL_CA_CONF"
+    fi
+    # The bundle is made afresh from the listed files at every run, so a renewed authority
+    # under the same name replaces the old one there too.
+    update-ca-certificates >/dev/null 2>&1 || vl_log "update-ca-certificates failed"
 }
 
 vl_untrust_system() {
     [ -f "$VL_CA_CONF" ] && sed -i "\|^!\?$VL_CA_STORE_ENTRY\$|d" "$VL_CA_CONF"
     rm -rf "$VL_CA_STORE_DIR"
-    update-ca-certificates --fresh >/dev/null 2>&1 || vl_log "update-ca-certificates failed"
+    # Drops the link of the removed file and makes the bundle without it.
+    update-ca-certificates >/dev/null 2>&1 || vl_log "update-ca-certificates failed"
 }
 
 # vl_trust_all installs the authority in the system store and in every user's databases.

@@ -1,0 +1,211 @@
+// "selfUpdate" answered by the real daemon: the package given by path, by URL and by a web
+// service on the local HTTPS server, the refusals, and the real update mode of the GUI
+// executable run apart from the daemon with a stand-in installer that the test controls.
+#include <sys/stat.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "daemon/daemon_process.h"
+#include "platform/named_mutex.h"
+#include "webops_env.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using vl_test::DaemonAnswer;
+using vl_test::DaemonProcess;
+using vl_test::DaemonSite;
+
+std::string Escaped(const std::string& text) {
+    std::string out;
+    for (const unsigned char c : text) {
+        if (std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += "0123456789ABCDEF"[c >> 4];
+            out += "0123456789ABCDEF"[c & 15];
+        }
+    }
+    return out;
+}
+
+// FindUnder is the first file named leaf below folder, or "".
+std::string FindUnder(const std::string& folder, const std::string& leaf) {
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->path().filename() == leaf) {
+            return it->path().string();
+        }
+    }
+    return {};
+}
+
+// WaitForLog waits until the site's newest update log holds the text; its text.
+std::string WaitForUpdateLog(const DaemonSite& site, const std::string& text) {
+    std::string log;
+    for (int i = 0; i < 300; ++i) {
+        const std::string folder = site.MainData() + "/logs/update_logs";
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(folder, ec)) {
+            const std::string content = vl_test::ReadFile(entry.path().string());
+            if (content.find(text) != std::string::npos) {
+                return content;
+            }
+            log += content;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return log;
+}
+
+class SelfUpdateTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!webops_test::TestServer::Get().Ready()) {
+            GTEST_SKIP() << "no local HTTPS server (python3 and openssl are needed)";
+        }
+        // An installed launcher's folder: the companions the update saves and runs.
+        for (const char* program : {"VantaroLauncherGUI", "VantaroLauncherSysTray"}) {
+            std::error_code ec;
+            fs::copy_file(std::string(VL_BIN_DIR) + "/" + program, site_.Path(program), ec);
+        }
+        fs::create_directories(site_.Path("locks"));
+        ::chmod(site_.Path("locks").c_str(), 0700);
+        package_ = webops_test::Bytes(70000, 7);
+        vl_test::WriteFile(Server().MediaRoot() + "/launcher.deb", package_);
+    }
+
+    static const webops_test::TestServer& Server() { return webops_test::TestServer::Get(); }
+
+    void Start(std::vector<std::string> environment) {
+        environment.push_back("QVYLD_LOCK_DIR=" + site_.Path("locks"));
+        environment.push_back("QVYLD_TEST_CA_FILE=" + Server().CaFile());
+        daemon_ = std::make_unique<DaemonProcess>(site_, environment);
+        ASSERT_TRUE(daemon_->WaitUntilServing()) << daemon_->Output();
+    }
+
+    DaemonAnswer Update(const std::string& params) {
+        const std::string arg = R"({"functionName":"selfUpdate","params":)" + params + "}";
+        return vl_test::ParseAnswer(
+            site_.Client()
+                .Fetch({"POST", site_.HttpsUrl("function"),
+                        "version=2.6&zorvidId=self-update&arg=" + Escaped(arg)})
+                .body);
+    }
+
+    std::string Described() const {
+        return R"({"url":")" + Server().Url("/media/launcher.deb") + R"(","hash":")" +
+               webops_test::Md5Hex(package_) + R"(","size":")" + std::to_string(package_.size()) +
+               R"("})";
+    }
+
+    DaemonSite site_;
+    std::unique_ptr<DaemonProcess> daemon_;
+    std::string package_;
+};
+
+// In the test harness's context the worker runs in the daemon's context (where the test's
+// authority is known) and the update command itself is not run.
+TEST_F(SelfUpdateTest, ObtainsThePackageOrRefusesWithTheCodeOfTheFault) {
+    const std::string root = Server().MediaRoot();
+    vl_test::WriteFile(root + "/ws-good.json", R"({"result":[)" + Described() + "]}");
+    vl_test::WriteFile(root + "/ws-empty.json", R"({"result":[]})");
+    vl_test::WriteFile(root + "/ws-object.json", R"({"result":{"url":"x"}})");
+    vl_test::WriteFile(root + "/ws-garbage.json", "<html>");
+    const std::string hash = webops_test::Md5Hex(package_);
+    const std::string url = Server().Url("/media/launcher.deb");
+    fs::create_directories(site_.Path("ktv"));
+    // No user to start the worker as: the harness starts it in the daemon's context.
+    site_.WriteConfig({"NO_NEED_SEC", "IGNORE_TOKEN_ERROR"});
+    ASSERT_TRUE(vl_test::WriteFile(site_.Path("sessions.json"),
+                                   "[{\"id\": 1, \"user\": \"vl_no_such_user\", \"state\": 0, "
+                                   "\"station\": \"console\"}]"));
+    Start({"PMX_KTV_UUID=self-update", "PMX_KTV_TMP=" + site_.Path("ktv"),
+           "KTV_LAUNCHER_GUIEXE_PATH=" + std::string(VL_BIN_DIR) + "/VantaroLauncherGUI"});
+
+    const struct {
+        std::string params;
+        int code;
+    } cases[] = {
+        {"{}", 203},
+        {R"({"path":"/nonexistent/launcher.deb"})", 203},
+        {R"({"url":")" + url + R"(","hash":")" + hash + R"("})", 203},
+        {R"({"url":")" + url + R"(","size":"70000"})", 203},
+        {R"({"url":")" + url + R"(","hash":")" + hash + R"(","size":"7e4"})", 203},
+        {R"({"ws":")" + Server().Url("/media/ws-empty.json") + R"("})", 205},
+        {R"({"ws":")" + Server().Url("/media/ws-object.json") + R"("})", 205},
+        {R"({"ws":")" + Server().Url("/media/ws-garbage.json") + R"("})", 205},
+        {R"({"ws":")" + Server().Url("/status/500") + R"("})", 206},
+        {R"({"url":")" + url + R"(","hash":"00112233445566778899aabbccddeeff","size":"70000"})",
+         202},
+        {R"({"url":")" + url + R"(","hash":")" + hash + R"(","size":"69999"})", 202},
+        {R"({"ws":")" + Server().Url("/media/ws-good.json") + R"("})", 0},
+    };
+    for (const auto& c : cases) {
+        const DaemonAnswer answer = Update(c.params);
+        EXPECT_EQ(answer.returnCode, c.code) << c.params << "\n" << site_.Log();
+    }
+    // The package installed is the daemon's own checked copy, not the user's download.
+    const std::string copy = FindUnder(site_.Dir().Path(), "trusted");
+    ASSERT_FALSE(copy.empty());
+    EXPECT_EQ(vl_test::ReadFile(copy + "/launcher.deb"), package_);
+    struct stat info {};
+    ASSERT_EQ(::stat(copy.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    EXPECT_NE(site_.Log().find("Successfully run command ["), std::string::npos);
+}
+
+// The real update mode, with an installer that reports the package it got and waits for the
+// test's word before it ends with the test's exit code.
+TEST_F(SelfUpdateTest, TheUpdaterRunsApartHoldsTheLockAndLogsItsOutcome) {
+    const std::string installer = site_.Path("installer.sh");
+    vl_test::WriteFile(installer, "#!/bin/sh\necho \"$1\" > '" + site_.Path("installed") + "'\n" +
+                                      "while [ ! -e '" + site_.Path("go") +
+                                      "' ]; do sleep 0.05; done\n" + "exit $(cat '" +
+                                      site_.Path("go") + "')\n");
+    ::chmod(installer.c_str(), 0755);
+    const std::string package = site_.Path("given.deb");
+    vl_test::WriteFile(package, package_);
+    Start({"QVYLD_UPDATE_INSTALLER=" + installer});
+    const std::string byPath = R"({"path":")" + package + R"("})";
+
+    // While the updater holds the update lock, a second update is refused.
+    ASSERT_EQ(Update(byPath).returnCode, 0) << site_.Log();
+    EXPECT_EQ(Update(byPath).returnCode, 210);
+    vl_test::WriteFile(site_.Path("go"), "0");
+    EXPECT_NE(WaitForUpdateLog(site_, "update succeeded").find("update succeeded"),
+              std::string::npos);
+    const std::string installed = vl_test::ReadFile(site_.Path("installed"));
+    EXPECT_NE(installed.find("/msiFolder/trusted/given.deb"), std::string::npos) << installed;
+    EXPECT_TRUE(fs::exists(FindUnder(site_.Dir().Path(), "exeBackup") + "/VantaroLauncherGUI"));
+
+    // A package that fails to install: the answer came, the failure is in the log, and the
+    // daemon goes on serving.
+    fs::remove(site_.Path("go"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // a new log file name
+    ASSERT_EQ(Update(byPath).returnCode, 0) << site_.Log();
+    vl_test::WriteFile(site_.Path("go"), "1");
+    EXPECT_NE(WaitForUpdateLog(site_, "update failed").find("ended with code 1"),
+              std::string::npos);
+    EXPECT_EQ(
+        vl_test::ParseAnswer(site_.Client().Fetch({"POST", site_.HttpsUrl("getVersion"), ""}).body)
+            .returnCode,
+        0);
+
+    // Another process holding the update lock.
+    ASSERT_EQ(::setenv("QVYLD_LOCK_DIR", site_.Path("locks").c_str(), 1), 0);
+    {
+        const platform::NamedMutexOwner other("VantaroLauncher_UPDATE_MUTEX");
+        ASSERT_TRUE(other.Owned());
+        EXPECT_EQ(Update(byPath).returnCode, 210);
+    }
+    ::unsetenv("QVYLD_LOCK_DIR");
+}
+
+}  // namespace
