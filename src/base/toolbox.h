@@ -28,7 +28,8 @@ bool List(const std::string& folder, std::vector<std::string>& names);
 bool ReadLines(const std::string& path, std::vector<std::string>& lines);
 bool WriteLines(const std::string& path, const std::vector<std::string>& lines, bool append);
 // WriteFileAtomic replaces the file whole: a temporary file beside it, then a rename, so a
-// crash never leaves a truncated file. Lines end with a line feed.
+// crash never leaves a truncated file. Lines end with a line feed. A symbolic link is written
+// through: its target is replaced and the link stays.
 bool WriteLinesAtomic(const std::string& path, const std::vector<std::string>& lines);
 void CleanOldFilesInFolder(const std::string& folder, std::uint32_t maxFileCount,
                            double maxTimeStampDiff);

@@ -117,8 +117,18 @@ bool WriteLines(const std::string& path, const std::vector<std::string>& lines, 
     return true;
 }
 
-bool WriteLinesAtomic(const std::string& path, const std::vector<std::string>& lines) {
+bool WriteLinesAtomic(const std::string& linkOrPath, const std::vector<std::string>& lines) {
     static std::atomic<unsigned> counter{0};
+    // A symbolic link is written through: its target is replaced, the link stays (an installed
+    // package links files beside the executable to where they may change).
+    std::string path = linkOrPath;
+    std::error_code linkError;
+    if (fs::is_symlink(fs::symlink_status(fs::path(path), linkError))) {
+        const fs::path target = fs::read_symlink(fs::path(path), linkError);
+        if (!linkError) {
+            path = (fs::path(path).parent_path() / target).lexically_normal().string();
+        }
+    }
     const std::string temp = path + ".tmp" + std::to_string(platform::CurrentThreadId()) + "_" +
                              std::to_string(counter.fetch_add(1));
     bool ok = false;

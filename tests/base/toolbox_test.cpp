@@ -102,6 +102,11 @@ TEST_F(ToolBoxTest, WriteLinesAtomicReplacesWholeAndLeavesNoTemporary) {
     EXPECT_EQ(Listing(), (Strings{"state.save"}));
     EXPECT_FALSE(ToolBox::File::WriteLinesAtomic(dir_.Path("missing/state.save"), {"x"}));
     EXPECT_EQ(Listing(), (Strings{"state.save"}));
+    // A link (even a dangling one) is written through to its target and stays a link.
+    std::filesystem::create_symlink("state.list", dir_.Path("link.list"));
+    ASSERT_TRUE(ToolBox::File::WriteLinesAtomic(dir_.Path("link.list"), {"x"}));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir_.Path("link.list")));
+    EXPECT_EQ(vl_test::ReadFile(dir_.Path("state.list")), "x\n");
 }
 
 TEST_F(ToolBoxTest, CleanKeepsTheNewestFilesByCount) {
