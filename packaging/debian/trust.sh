@@ -141,6 +141,10 @@ vl_db_add() {
 }
 
 vl_trust_system() {
+    if cmp -s "$VL_ETC/ca.crt" "$VL_CA_STORE_DIR/vantaro-launcher-ca.crt" &&
+        grep -qxF "$VL_CA_STORE_ENTRY" "$VL_CA_CONF" 2>/dev/null; then
+        return 0 # already there: the store's hooks are slow, run them only for a change
+    fi
     mkdir -p "$VL_CA_STORE_DIR"
     install -m 0644 "$VL_ETC/ca.crt" "$VL_CA_STORE_DIR/vantaro-launcher-ca.crt"
     if ! grep -qxF "$VL_CA_STORE_ENTRY" "$VL_CA_CONF" 2>/dev/null; then
