@@ -6,15 +6,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <optional>
 #include <thread>
 
 #include "launch_site.h"
 #include "platform/image_codec.h"
+#include "platform/process.h"
+#include "sessions/user_manager_standin.h"
 
 namespace {
 
@@ -144,6 +148,102 @@ TEST_F(LaunchTest, TheApplicationOutlivesTheWorkerAndTheDaemon) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     std::filesystem::remove(bin + "vanishing");
     EXPECT_EQ(lost.get().returnCode, 127);
+}
+
+// UserBus is a bus at the user's /run/user/UID/bus, as a desktop login gives one, for its
+// scope: the folder is the user's, and the bus lets the user and root (the stand-in of the
+// user's manager) connect.
+class UserBus {
+  public:
+    UserBus(unsigned uid, const vl_test::TempDir& dir)
+        : runtime_("/run/user/" + std::to_string(uid)), config_(dir.Path("user-bus.conf")) {
+        std::filesystem::create_directories(runtime_);
+        [[maybe_unused]] const int owned = ::chown(runtime_.c_str(), uid, uid);
+        ::chmod(runtime_.c_str(), 0700);
+        vl_test::WriteFile(config_,
+                           "<busconfig><type>session</type><listen>unix:path=" + runtime_ +
+                               "/bus</listen><auth>EXTERNAL</auth>"
+                               "<policy context=\"default\"><allow user=\"*\"/>"
+                               "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
+                               "<allow own=\"*\"/>"
+                               "</policy></busconfig>");
+    }
+    ~UserBus() {
+        process_.Terminate(1);
+        std::uint32_t code = 0;
+        process_.Wait(10000, code);
+        std::filesystem::remove_all(runtime_);
+    }
+    UserBus(const UserBus&) = delete;
+    UserBus& operator=(const UserBus&) = delete;
+
+    // Start starts the bus; true once its socket is there.
+    bool Start() {
+        if (platform::LaunchAsSelf(
+                {"dbus-daemon", "--config-file=" + config_, "--nofork", "--nopidfile"}, nullptr,
+                process_) != 0) {
+            return false;
+        }
+        const std::string socket = runtime_ + "/bus";
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        while (!std::filesystem::exists(socket)) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ::chmod(socket.c_str(), 0777);
+        return true;
+    }
+    std::string Address() const { return "unix:path=" + runtime_ + "/bus"; }
+
+  private:
+    std::string runtime_;
+    std::string config_;
+    platform::ProcessHandle process_;
+};
+
+// With a user manager on the user's bus (a stand-in here), the worker hands the start tool
+// to it as a transient service that it holds (AddRef) and waits for; the application runs
+// as the user with the manager's environment, and outlives the daemon.
+TEST_F(LaunchTest, WithAUserManagerTheStartToolBecomesAUserService) {
+    vl_test::TempDir dir;
+    std::optional<UserBus> bus;
+    bus.emplace(site_->UserId(), dir);
+    if (!bus->Start()) {
+        GTEST_SKIP() << "dbus-daemon is not installed";
+    }
+    sessions_test::ManagerStandIn manager;
+    manager.runPrograms = true;
+    ASSERT_TRUE(manager.Start(bus->Address()));
+    ASSERT_TRUE(site_->RestartDaemon()) << "a new worker, which sees the bus";
+
+    const std::string report = Report("through-manager.txt");
+    ASSERT_EQ(site_
+                  ->Call("startZ5", Design(R"(, "envString": {"SIM_APP_WAIT_MS": 120000, )"
+                                           R"("SIM_APP_REPORT": )" +
+                                           Json(report) + "}"))
+                  .returnCode,
+              0)
+        << site_->Log();
+    std::map<std::string, std::string> seen = launch_test::WaitForReport(report);
+    EXPECT_EQ(seen["user"], site_->UserName());
+    EXPECT_EQ(seen["env:DISPLAY"], ":42") << "the manager's environment";
+    const std::vector<sessions_test::RecordedUnit> calls = manager.Calls();
+    const std::string tool = site_->Design() + "/linux_a64/code/bin/VRKSTART";
+    const auto call = std::find_if(calls.begin(), calls.end(), [&](const auto& c) {
+        return !c.execStart.empty() && c.execStart[0] == tool;
+    });
+    ASSERT_NE(call, calls.end()) << "the start tool was not handed to the manager";
+    EXPECT_EQ(call->texts.at("AddRef"), "yes");
+    ASSERT_FALSE(seen["pid"].empty());
+    const pid_t app = std::stoi(seen["pid"]);
+
+    ASSERT_TRUE(site_->RestartDaemon()) << site_->Log();
+    EXPECT_TRUE(Alive(app));
+    ::kill(app, SIGKILL);
+    bus.reset();
+    EXPECT_TRUE(site_->RestartDaemon()) << "later tests take the fallback again";
 }
 
 // Refusals, each the first failure the launch meets, in the launch's order of checks.

@@ -210,12 +210,17 @@ class ManagerStandIn {
     }
 
     void Run(const RecordedUnit& call, sd_bus_message* m) {
+        // The caller's user, asked of the bus itself.
         uid_t uid = ::getuid();
-        sd_bus_creds* creds = nullptr;
-        if (sd_bus_query_sender_creds(m, SD_BUS_CREDS_UID, &creds) >= 0) {
-            sd_bus_creds_get_uid(creds, &uid);
-            sd_bus_creds_unref(creds);
+        sd_bus_message* reply = nullptr;
+        std::uint32_t caller = 0;
+        if (sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "GetConnectionUnixUser", nullptr, &reply,
+                               "s", sd_bus_message_get_sender(m)) >= 0 &&
+            sd_bus_message_read(reply, "u", &caller) >= 0) {
+            uid = caller;
         }
+        sd_bus_message_unref(reply);
         Unit& unit = units_.emplace_back();
         unit.name = call.name;
         unit.owner = this;
