@@ -98,7 +98,8 @@ std::string StopWorkerText() {
 std::vector<std::string> UpdateCommand(const std::string& executableCopy, const std::string& msi,
                                        const std::string& log, const std::string& installFolder,
                                        std::uint32_t sessionId) {
-    return {QuoteItem(executableCopy),
+    // The program item follows the program-name rules (no escapes): plain quotes.
+    return {ToolBox::Quote(executableCopy),
             kUpdateMode,
             QuoteItem(msi),
             QuoteItem(log),
@@ -149,7 +150,7 @@ std::vector<std::string> EnvChangeCommand(const std::string& toolPath, const std
 }
 
 std::vector<std::string> UninstallCommand(const std::string& scriptPath) {
-    return {QuoteItem(scriptPath), "-quiet"};
+    return {ToolBox::Quote(scriptPath), "-quiet"};
 }
 
 std::string JoinItems(const std::vector<std::string>& items, const std::string& separator) {
