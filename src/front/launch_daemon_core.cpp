@@ -210,6 +210,7 @@ const FunctionTable& LaunchDaemonCore::MainFunctions() {
         {"createShortcutFromZ5Install",
          {Rule::WithCreateShortcut, false, FunctionnalCore::CreateShortcutFromZ5Install}},
         {"selfUpdate", {Rule::AsReceived, false, FunctionnalCore::SelfUpdate}},
+        {"uninstall", {Rule::AsReceived, false, FunctionnalCore::Uninstall}},
     };
     return table;
 }

@@ -98,11 +98,12 @@ std::string StopWorkerText() {
 std::vector<std::string> UpdateCommand(const std::string& executableCopy, const std::string& msi,
                                        const std::string& log, const std::string& installFolder,
                                        std::uint32_t sessionId) {
-    return {executableCopy,
+    // The program item follows the program-name rules (no escapes): plain quotes.
+    return {ToolBox::Quote(executableCopy),
             kUpdateMode,
-            ToolBox::Quote(msi),
-            ToolBox::Quote(log),
-            ToolBox::Quote(installFolder),
+            QuoteItem(msi),
+            QuoteItem(log),
+            QuoteItem(installFolder),
             std::to_string(sessionId)};
 }
 

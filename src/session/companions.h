@@ -125,8 +125,10 @@ std::vector<std::string> PostStatusCommand(const std::string& executablePath,
 // StopWorkerText is the postStatus text that ends a worker.
 std::string StopWorkerText();
 
-// UpdateCommand is the list [executable copy, "update", quoted MSI path, quoted log path,
-// quoted install folder, session id].
+// UpdateCommand is the list [quoted executable copy, "update", quoted MSI path, quoted log
+// path, quoted install folder, session id]. The program path is between plain quotes (the
+// program item takes no escapes), the others are quoted with QuoteItem, so that blanks,
+// quotes or trailing backslashes cannot split them.
 std::vector<std::string> UpdateCommand(const std::string& executableCopy, const std::string& msi,
                                        const std::string& log, const std::string& installFolder,
                                        std::uint32_t sessionId);

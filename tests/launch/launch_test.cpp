@@ -2,17 +2,23 @@
 // with the simulated product in the sample installations.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <future>
+#include <optional>
 #include <thread>
 
 #include "launch_site.h"
 #include "platform/image_codec.h"
+#include "platform/process.h"
+#include "sessions/user_manager_standin.h"
 
 namespace {
 
@@ -78,6 +84,166 @@ TEST_F(LaunchTest, ASecondLaunchWaitsForTheFirstButAShortcutDoesNot) {
         << site_->Log();
     EXPECT_EQ(first.get().returnCode, 0);
     EXPECT_EQ(site_->Call("startZ5", Design("")).returnCode, 0);  // the lock was released
+}
+
+// Alive tells whether the process runs (not ended, not a zombie).
+bool Alive(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(in, text);
+    const std::size_t close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+}
+
+// WorkersOf lists the worker processes that run as the user.
+std::vector<pid_t> WorkersOf(unsigned uid) {
+    std::vector<pid_t> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        struct stat info {};
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos ||
+            ::stat(entry.path().c_str(), &info) != 0 || info.st_uid != uid) {
+            continue;
+        }
+        std::error_code ec;
+        const auto program = std::filesystem::read_symlink(entry.path() / "exe", ec);
+        if (!ec && program.filename() == "VantaroLauncherGUI" && Alive(std::stoi(name))) {
+            found.push_back(std::stoi(name));
+        }
+    }
+    return found;
+}
+
+// The start tool and the application are handed over to the user's session: stopping the
+// daemon, which stops its workers, leaves the application running, and so does starting
+// the daemon again. The start tool is still waited for: its failure is the launch's.
+TEST_F(LaunchTest, TheApplicationOutlivesTheWorkerAndTheDaemon) {
+    const std::string report = Report("survivor.txt");
+    ASSERT_EQ(site_
+                  ->Call("startZ5", Design(R"(, "envString": {"SIM_APP_WAIT_MS": 120000, )"
+                                           R"("SIM_APP_REPORT": )" +
+                                           Json(report) + "}"))
+                  .returnCode,
+              0)
+        << site_->Log();
+    std::map<std::string, std::string> seen = launch_test::WaitForReport(report);
+    ASSERT_FALSE(seen["pid"].empty());
+    const pid_t app = std::stoi(seen["pid"]);
+    ASSERT_FALSE(WorkersOf(site_->UserId()).empty());
+
+    ASSERT_TRUE(site_->RestartDaemon()) << site_->Log();
+    EXPECT_TRUE(WorkersOf(site_->UserId()).empty()) << "the workers end with the daemon";
+    EXPECT_TRUE(Alive(app)) << "the application must outlive the worker and the daemon";
+    EXPECT_EQ(site_->Call("startZ5", Design("")).returnCode, 0) << site_->Log();
+    EXPECT_TRUE(Alive(app));
+    ::kill(app, SIGKILL);
+
+    // The start tool's exit code still comes back: one that loses its application fails.
+    const std::string bin = site_->Design() + "/linux_a64/code/bin/";
+    std::filesystem::copy_file(bin + "designstudio", bin + "vanishing");
+    auto lost = std::async(std::launch::async, [&] {
+        return site_->Call("startZ5", R"({"level": "L24.4", "exeName": "vanishing",)"
+                                      R"( "envString": {"SIM_START_DELAY_MS": 2500}})");
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    std::filesystem::remove(bin + "vanishing");
+    EXPECT_EQ(lost.get().returnCode, 127);
+}
+
+// UserBus is a bus at the user's /run/user/UID/bus, as a desktop login gives one, for its
+// scope: the folder is the user's, and the bus lets the user and root (the stand-in of the
+// user's manager) connect.
+class UserBus {
+  public:
+    UserBus(unsigned uid, const vl_test::TempDir& dir)
+        : runtime_("/run/user/" + std::to_string(uid)), config_(dir.Path("user-bus.conf")) {
+        std::filesystem::create_directories(runtime_);
+        [[maybe_unused]] const int owned = ::chown(runtime_.c_str(), uid, uid);
+        ::chmod(runtime_.c_str(), 0700);
+        vl_test::WriteFile(config_,
+                           "<busconfig><type>session</type><listen>unix:path=" + runtime_ +
+                               "/bus</listen><auth>EXTERNAL</auth>"
+                               "<policy context=\"default\"><allow user=\"*\"/>"
+                               "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
+                               "<allow own=\"*\"/>"
+                               "</policy></busconfig>");
+    }
+    ~UserBus() {
+        process_.Terminate(1);
+        std::uint32_t code = 0;
+        process_.Wait(10000, code);
+        std::filesystem::remove_all(runtime_);
+    }
+    UserBus(const UserBus&) = delete;
+    UserBus& operator=(const UserBus&) = delete;
+
+    // Start starts the bus; true once its socket is there.
+    bool Start() {
+        if (platform::LaunchAsSelf(
+                {"dbus-daemon", "--config-file=" + config_, "--nofork", "--nopidfile"}, nullptr,
+                process_) != 0) {
+            return false;
+        }
+        const std::string socket = runtime_ + "/bus";
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        while (!std::filesystem::exists(socket)) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ::chmod(socket.c_str(), 0777);
+        return true;
+    }
+    std::string Address() const { return "unix:path=" + runtime_ + "/bus"; }
+
+  private:
+    std::string runtime_;
+    std::string config_;
+    platform::ProcessHandle process_;
+};
+
+// With a user manager on the user's bus (a stand-in here), the worker hands the start tool
+// to it as a transient service that it holds (AddRef) and waits for; the application runs
+// as the user with the manager's environment, and outlives the daemon.
+TEST_F(LaunchTest, WithAUserManagerTheStartToolBecomesAUserService) {
+    vl_test::TempDir dir;
+    std::optional<UserBus> bus;
+    bus.emplace(site_->UserId(), dir);
+    if (!bus->Start()) {
+        GTEST_SKIP() << "dbus-daemon is not installed";
+    }
+    sessions_test::ManagerStandIn manager;
+    manager.runPrograms = true;
+    ASSERT_TRUE(manager.Start(bus->Address()));
+    ASSERT_TRUE(site_->RestartDaemon()) << "a new worker, which sees the bus";
+
+    const std::string report = Report("through-manager.txt");
+    ASSERT_EQ(site_
+                  ->Call("startZ5", Design(R"(, "envString": {"SIM_APP_WAIT_MS": 120000, )"
+                                           R"("SIM_APP_REPORT": )" +
+                                           Json(report) + "}"))
+                  .returnCode,
+              0)
+        << site_->Log();
+    std::map<std::string, std::string> seen = launch_test::WaitForReport(report);
+    EXPECT_EQ(seen["user"], site_->UserName());
+    EXPECT_EQ(seen["env:DISPLAY"], ":42") << "the manager's environment";
+    const std::vector<sessions_test::RecordedUnit> calls = manager.Calls();
+    const std::string tool = site_->Design() + "/linux_a64/code/bin/VRKSTART";
+    const auto call = std::find_if(calls.begin(), calls.end(), [&](const auto& c) {
+        return !c.execStart.empty() && c.execStart[0] == tool;
+    });
+    ASSERT_NE(call, calls.end()) << "the start tool was not handed to the manager";
+    EXPECT_EQ(call->texts.at("AddRef"), "yes");
+    ASSERT_FALSE(seen["pid"].empty());
+    const pid_t app = std::stoi(seen["pid"]);
+
+    ASSERT_TRUE(site_->RestartDaemon()) << site_->Log();
+    EXPECT_TRUE(Alive(app));
+    ::kill(app, SIGKILL);
+    bus.reset();
+    EXPECT_TRUE(site_->RestartDaemon()) << "later tests take the fallback again";
 }
 
 // Refusals, each the first failure the launch meets, in the launch's order of checks.
