@@ -209,6 +209,8 @@ const FunctionTable& LaunchDaemonCore::MainFunctions() {
         {"createShortcut", {Rule::WithCreateShortcut, false, FunctionnalCore::CreateShortcut}},
         {"createShortcutFromZ5Install",
          {Rule::WithCreateShortcut, false, FunctionnalCore::CreateShortcutFromZ5Install}},
+        {"installMedia", {Rule::AsReceived, false, FunctionnalCore::Install}},
+        {"reinstallMedia", {Rule::AsReceived, false, FunctionnalCore::ReinstallMedia}},
     };
     return table;
 }

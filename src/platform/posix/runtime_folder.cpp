@@ -276,6 +276,24 @@ std::uint32_t PrepareRuntimeFolder(const RuntimeOwner& owner) {
     return SysError::SUCCESS;
 }
 
+std::uint32_t ClaimFolderForOwner(const std::string& folder, const RuntimeOwner& owner) {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    const std::uint32_t error = posix::OwnerIdentity(owner, uid, gid);
+    if (error != SysError::SUCCESS) {
+        return error;
+    }
+    const std::filesystem::path parent = std::filesystem::path(folder).parent_path();
+    std::error_code ec;
+    if (!parent.empty()) {
+        std::filesystem::create_directories(parent, ec);
+    }
+    if (ec) {
+        return ErrorFromErrno(ec.value());
+    }
+    return ClaimFolder(folder, uid, gid);
+}
+
 std::uint32_t RuntimeFolderPath(const RuntimeOwner& owner, std::string& path) {
     uid_t uid = 0;
     gid_t gid = 0;
