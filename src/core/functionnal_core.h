@@ -146,6 +146,20 @@ class FunctionnalCore {
     // Reinstall uninstalls an installation and installs media into its folder: 0, 230, or
     // the code of the uninstallation or the installation.
     static std::int32_t Reinstall(const ZorvidRequestInfo& request, const JSON::JSONItem* params);
+    // Uninstall answers "uninstall": UninstallInt2 in its frame.
+    static std::int32_t Uninstall(const ZorvidRequestInfo& request, const JSON::JSONItem& params,
+                                  JSON::JSONDocument& result);
+    // UninstallInt2 removes one installation, found by "installId" or, when that is empty,
+    // by "installTargetPath", by running its uninstall script (Companions::ToolNames()) with
+    // the variables of "uninstVarData": 0, 109 (the installation is in use), 220 (no
+    // parameters), 221, 222, 223 (lookup), 224 (the script could not run), 225 (it failed)
+    // or 226 (no script). The installation is locked while the script runs.
+    static std::int32_t UninstallInt2(const ZorvidRequestInfo& request,
+                                      const JSON::JSONItem* params);
+    // resolveInstallIdFromTargetPath finds the id of the one installation whose root folder
+    // is rootFolder: 0, 221 (the registry cannot be read), 222 (several) or 223 (none).
+    static std::int32_t resolveInstallIdFromTargetPath(const std::string& rootFolder,
+                                                       std::string& installId);
 
     // createVrkEnv makes the environment file envDir/envName with the installation's tool,
     // from reference when that file exists: 0, 129 (no tool) or 130 (the tool failed, or

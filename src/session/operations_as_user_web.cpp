@@ -63,6 +63,15 @@ std::uint32_t CallWebServiceAsUser(const ZorvidRequestInfo& request, const std::
     return kResultOk;
 }
 
+std::uint32_t CallWebService(const WebServiceCall& call, const ZorvidRequestInfo& request,
+                             const std::string& url, const std::string& argument,
+                             std::string& answer) {
+    if (call) {
+        return call(request, url, argument, answer);
+    }
+    return CallWebServiceAsUser(request, url, argument, answer, false);
+}
+
 std::uint32_t DownloadMediaAsUser(const ZorvidRequestInfo& request, std::string& destination,
                                   const std::string& mediaInfoJson, std::int32_t& downloadResult) {
     const std::string tag = "[Operations::AsUser::DownloadMediaAsUser]";

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,18 @@ namespace Operations::AsUser {
 std::uint32_t CallWebServiceAsUser(const ZorvidRequestInfo& request, const std::string& url,
                                    const std::string& argument, std::string& answer,
                                    bool noAuth = false);
+
+// WebServiceCall is the shape of CallWebServiceAsUser (with the user's ticket), so that the
+// callers that only post JSON-RPC requests can be given another transport in tests. An empty
+// WebServiceCall stands for CallWebServiceAsUser itself.
+using WebServiceCall =
+    std::function<std::uint32_t(const ZorvidRequestInfo& request, const std::string& url,
+                                const std::string& argument, std::string& answer)>;
+
+// CallWebService runs the call, or CallWebServiceAsUser when it is empty.
+std::uint32_t CallWebService(const WebServiceCall& call, const ZorvidRequestInfo& request,
+                             const std::string& url, const std::string& argument,
+                             std::string& answer);
 
 // DownloadMediaAsUser downloads the media (its MediaInfo JSON text) into the destination
 // folder; destination becomes the downloaded file's path and downloadResult the content's
