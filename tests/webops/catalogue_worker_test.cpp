@@ -113,15 +113,6 @@ TEST_F(CatalogueWorkerTest, TheRemoteLogReachesTheMonitoringServiceInOrder) {
                                         "daemon-installer_end_status"}));
     const std::vector<JSON::ItemPtr> logs = catalogue_.Calls("InstallationMonitoringV1::log");
     EXPECT_EQ(logs[0]->Get("params")->Get("installation")->GetString(), "MON-1");
-
-    // A monitoring service that refuses: the sink stays closed and nothing more is sent.
-    ASSERT_TRUE(catalogue_.SetRules(R"([{"method": "InstallationMonitoringV1::create",
-                                         "status": 503}])"));
-    catalogue_.ClearRecords();
-    DataSink refused(identity_, catalogue_.Url());
-    EXPECT_FALSE(refused.Open());
-    EXPECT_FALSE(refused.Log("daemon-current_version", "2.6"));
-    EXPECT_EQ(catalogue_.Records().size(), 1u);
 }
 
 }  // namespace
