@@ -106,20 +106,17 @@ void LogParams(const MediaInstallation& run) {
     const auto text = [](const JSON::JSONItem* item) {
         return item != nullptr ? item->Print() : std::string("null");
     };
-    Logger::Debug(run.tag + "Try to install products with these parameters :" +
-                  "\n-[commercialProductToInstall]: " + text(p.processToInstallForOid) +
-                  "\n-[level]: " + p.release + "\n-[typeToUse]: " + p.type +
-                  "\n-[webServiceUrl]: " + p.webServiceURL +
-                  "\n-[loggingWebServiceUrl]: " + p.loggingWebServiceURL +
-                  "\n-[osdsToUse]: " + p.osds + "\n-[codeType]: " + p.codeType +
-                  "\n-[levelType]: " + p.levelType + "\n-[codeLevel]: " + p.codeLevel +
-                  "\n-[dovStoragePath]: " + p.dataStoragePath +
-                  "\n-[baseInstall]: " + p.baseInstallIdForHF + p.baseInstallPathForHF +
-                  "\n-[clusterID]: " + p.clusterID +
-                  "\n-[defaultTargetPath]: " + p.defaultTargetPath +
-                  "\n-[isSilentMode]: " + (p.silent ? "true" : "false") +
-                  "\n-[instVarList]: " + text(p.instVarData) +
-                  "\n-[installCnt]: " + (p.installCnt ? "true" : "false"));
+    Logger::Debug(
+        run.tag + "Try to install products with these parameters :" +
+        "\n-[commercialProductToInstall]: " + text(p.processToInstallForOid) + "\n-[level]: " +
+        p.release + "\n-[typeToUse]: " + p.type + "\n-[webServiceUrl]: " + p.webServiceURL +
+        "\n-[loggingWebServiceUrl]: " + p.loggingWebServiceURL + "\n-[osdsToUse]: " + p.osds +
+        "\n-[codeType]: " + p.codeType + "\n-[levelType]: " + p.levelType +
+        "\n-[codeLevel]: " + p.codeLevel + "\n-[dovStoragePath]: " + p.dataStoragePath +
+        "\n-[baseInstall]: " + p.baseInstallIdForHF + p.baseInstallPathForHF +
+        "\n-[clusterID]: " + p.clusterID + "\n-[defaultTargetPath]: " + p.defaultTargetPath +
+        "\n-[isSilentMode]: " + (p.silent ? "true" : "false") + "\n-[instVarList]: " +
+        text(p.instVarData) + "\n-[installCnt]: " + (p.installCnt ? "true" : "false"));
 }
 
 void OpenSink(MediaInstallation& run) {
@@ -139,14 +136,16 @@ std::int32_t LockBase(MediaInstallation& run) {
         return RC::RC_SUCCESS;
     }
     Z5InstallFilter filter;
-    const std::string key = p.baseInstallIdForHF.empty() ? p.baseInstallPathForHF : p.baseInstallIdForHF;
+    const std::string key =
+        p.baseInstallIdForHF.empty() ? p.baseInstallPathForHF : p.baseInstallIdForHF;
     (p.baseInstallIdForHF.empty() ? filter.installPath : filter.id) = key;
     Logger::Debug(run.tag + "try to find install with this key :" + key);
     std::vector<Z5Install> found;
     WinRegistry::FindInstall(filter, found);
     if (found.size() > 1) {
-        Logger::Error(run.tag + "{CRITICAL} there is more than on installation with the same key [" +
-                      key + "]");
+        Logger::Error(run.tag +
+                      "{CRITICAL} there is more than on installation with the same key [" + key +
+                      "]");
         return RC::RC_INSTALL_ID_NOT_UNIQUE;
     }
     if (found.empty()) {
@@ -180,8 +179,8 @@ bool AskCatalogue(MediaInstallation& run, const std::string& oid,
     const InstallParams& p = run.params;
     std::vector<MediaInfo> found;
     if (!Operations::GetProductInfo(p.release, p.webServiceURL, p.osds, p.type, p.codeLevel,
-                                    p.codeType, p.levelType, oid, "", p.clusterID, processes,
-                                    found, run.request)) {
+                                    p.codeType, p.levelType, oid, "", p.clusterID, processes, found,
+                                    run.request)) {
         Logger::Error(run.tag + "Cannot retreive info for this set of OID/process : [" + oid +
                       "]{" + ToolBox::Join(processes, ", ") + "}");
         return false;
@@ -217,11 +216,13 @@ std::int32_t CollectMedias(MediaInstallation& run) {
         }
         std::string oid;
         if (!JSON::GetStringField("oiid", oid, element)) {
-            Logger::Warn(run.tag + "inconstency detected ! this key [oiid] is null or not a JSON Value.");
+            Logger::Warn(run.tag +
+                         "inconstency detected ! this key [oiid] is null or not a JSON Value.");
         }
         const JSON::JSONItem* processes = element->Get("process");
         if (processes == nullptr || !processes->IsArray()) {
-            Logger::Warn(run.tag + "inconstency detected ! this key [process] is null or not a JSON Array.");
+            Logger::Warn(run.tag +
+                         "inconstency detected ! this key [process] is null or not a JSON Array.");
             continue;
         }
         const std::vector<std::string> names = Processes(*processes);
@@ -267,8 +268,10 @@ class DataStore {
             return RC::RC_SUCCESS;
         }
         std::string custom;
-        if (!FunctionnalCore::resolveEnvVarInPath(run.request, run.params.dataStoragePath, custom)) {
-            Logger::Error(run.tag + "Fail to resolve environment variables inside the dataStorage path : " +
+        if (!FunctionnalCore::resolveEnvVarInPath(run.request, run.params.dataStoragePath,
+                                                  custom)) {
+            Logger::Error(run.tag +
+                          "Fail to resolve environment variables inside the dataStorage path : " +
                           run.params.dataStoragePath);
             return RC::RC_DATASTORE_PATH_UNRESOLVED;
         }
@@ -298,7 +301,8 @@ bool UserFolder(const MediaInstallation& run, std::int32_t id, const char* label
         return false;
     }
     Logger::Debug(run.tag + label + path);
-    return platform::ClaimFolderForOwner(path, platform::RuntimeOwner::SessionUser(run.sessionId)) == 0;
+    return platform::ClaimFolderForOwner(path,
+                                         platform::RuntimeOwner::SessionUser(run.sessionId)) == 0;
 }
 
 // PrepareFolders resolves the folders the media pass through: 0 or 153.
@@ -313,7 +317,8 @@ std::int32_t PrepareFolders(MediaInstallation& run) {
         return RC::RC_INTERNAL_FOLDER_FAILED;
     }
     if (!UserFolder(run, Folder::UNZIP, "Unzip folder : ", run.unzipFolder)) {
-        Logger::Error(run.tag + "Invalid unzip folder (no read/access access) : " + run.unzipFolder);
+        Logger::Error(run.tag +
+                      "Invalid unzip folder (no read/access access) : " + run.unzipFolder);
         return RC::RC_INTERNAL_FOLDER_FAILED;
     }
     if (!FileAndFoldersManager::GetFolder(Folder::OPERATION, run.operationFolder, true) ||
@@ -327,8 +332,8 @@ std::int32_t PrepareFolders(MediaInstallation& run) {
 std::int32_t InstallAll(MediaInstallation& run) {
     for (const auto& [hash, entry] : run.medias) {
         if (!entry.info.IsValid()) {
-            Logger::Warn(run.tag + "Invalid hash '" + hash + "'! associated Media info is invalid : " +
-                         entry.info.ToString());
+            Logger::Warn(run.tag + "Invalid hash '" + hash +
+                         "'! associated Media info is invalid : " + entry.info.ToString());
             continue;
         }
         const std::int32_t result = media_install::InstallOneMedia(run, hash, entry);
@@ -346,8 +351,8 @@ void RemoveUnzipFolder(const MediaInstallation& run) {
     std::error_code error;
     std::filesystem::remove_all(std::filesystem::path(run.unzipFolder), error);
     if (error) {
-        Logger::Warn(run.tag + "Fail to delete this folder '" + run.unzipFolder + "' : " +
-                     error.message());
+        Logger::Warn(run.tag + "Fail to delete this folder '" + run.unzipFolder +
+                     "' : " + error.message());
     }
 }
 
@@ -365,8 +370,13 @@ struct BaseLock {
 
 std::int32_t FunctionnalCore::InstallMediaInt(const ZorvidRequestInfo& request,
                                               const JSON::JSONItem* params) {
-    MediaInstallation run{request, "[InstallMediaInt-(" + request.ToString() + ")]", {}, {}, {},
-                          {}, {}, 0, {}, {}, {}, {}, {}};
+    MediaInstallation run{request, "[InstallMediaInt-(" + request.ToString() + ")]",
+                          {},      {},
+                          {},      {},
+                          {},      0,
+                          {},      {},
+                          {},      {},
+                          {}};
     if (params == nullptr || !params->IsObject()) {
         Logger::Error(run.tag + "No argument JSON Object was given!");
         return RC::RC_ARGUMENTS_REQUIRED;
@@ -383,7 +393,8 @@ std::int32_t FunctionnalCore::InstallMediaInt(const ZorvidRequestInfo& request,
         return result;
     }
     DataStore store;
-    if ((result = store.Use(run)) != RC::RC_SUCCESS || (result = PrepareFolders(run)) != RC::RC_SUCCESS) {
+    if ((result = store.Use(run)) != RC::RC_SUCCESS ||
+        (result = PrepareFolders(run)) != RC::RC_SUCCESS) {
         return result;
     }
     result = InstallAll(run);
@@ -391,7 +402,7 @@ std::int32_t FunctionnalCore::InstallMediaInt(const ZorvidRequestInfo& request,
     return result;
 }
 
-std::int32_t FunctionnalCore::Install(const ZorvidRequestInfo& request, const JSON::JSONItem& params,
-                                      JSON::JSONDocument&) {
+std::int32_t FunctionnalCore::Install(const ZorvidRequestInfo& request,
+                                      const JSON::JSONItem& params, JSON::JSONDocument&) {
     return RunInFrame(INSTALL_FRAME, request, [&] { return InstallMediaInt(request, &params); });
 }

@@ -46,16 +46,20 @@ std::int32_t Download(MediaInstallation& run, const MediaEntry& media, std::stri
     bool exists = false;
     if (Operations::AsUser::MakeFolderAsUser(run.request, run.mediaFolder, exists) != 0 ||
         !exists) {
-        Logger::Error(run.tag + "fail to download the media's archive. Cannot create this folder : " +
-                      run.mediaFolder);
+        Logger::Error(
+            run.tag +
+            "fail to download the media's archive. Cannot create this folder : " + run.mediaFolder);
         return RC::RC_INTERNAL_FOLDER_FAILED;
     }
     run.Log("daemon-media_to_download_name", media.info.GetFileName());
     run.LogNow("daemon-media_download_start_time");
     archive = run.mediaFolder;
     std::int32_t downloaded = Codes::kDownloadFileError;
+    // The catalogue's sizes are whole megabytes: they size the free-space check only.
+    JSON::ItemPtr description = media.info.ToJSON();
+    description->AsObject()->Set("exactSize", JSON::CreateFalse());
     const std::uint32_t status = Operations::AsUser::DownloadMediaAsUser(
-        run.request, archive, media.info.ToJSON()->Print(), downloaded);
+        run.request, archive, description->Print(), downloaded);
     run.LogNow("daemon-media_download_end_time");
     if (status != 0) {
         Logger::Error(run.tag + "[AsUser]fail to download the media's archive. (status:" +
@@ -63,12 +67,15 @@ std::int32_t Download(MediaInstallation& run, const MediaEntry& media, std::stri
         return RC::RC_USER_EXTENSION_FAILED;
     }
     if (downloaded == Codes::kDownloadNoSpace) {
-        Logger::Error(run.tag + "fail to download the media's archive. There is not enough space in this folder: " +
-                      run.mediaFolder + " (archive size : " + std::to_string(media.info.GetSize()));
+        Logger::Error(
+            run.tag +
+            "fail to download the media's archive. There is not enough space in this folder: " +
+            run.mediaFolder + " (archive size : " + std::to_string(media.info.GetSize()));
         return RC::RC_NOT_ENOUGH_SPACE;
     }
     if (downloaded != Codes::kDownloadOk) {
-        Logger::Error(run.tag + "fail to download the media's archive. (rc:" + std::to_string(downloaded) + ")");
+        Logger::Error(run.tag + "fail to download the media's archive. (rc:" +
+                      std::to_string(downloaded) + ")");
         return RC::RC_MEDIA_DOWNLOAD_FAILED;
     }
     return RC::RC_SUCCESS;
@@ -83,8 +90,10 @@ std::int32_t Unpack(MediaInstallation& run, const std::string& archive, Setup& s
         return RC::RC_USER_EXTENSION_FAILED;
     }
     if (unzipped != Codes::kUnzipOk) {
-        Logger::Error(run.tag + "fail to unzip the media's archive. (rc:" + std::to_string(unzipped) + ")");
-        return unzipped == Codes::kUnzipNoSpace ? RC::RC_NOT_ENOUGH_SPACE : RC::RC_MEDIA_UNZIP_FAILED;
+        Logger::Error(run.tag +
+                      "fail to unzip the media's archive. (rc:" + std::to_string(unzipped) + ")");
+        return unzipped == Codes::kUnzipNoSpace ? RC::RC_NOT_ENOUGH_SPACE
+                                                : RC::RC_MEDIA_UNZIP_FAILED;
     }
     std::vector<std::string> names;
     if (!ToolBox::File::List(run.unzipFolder, names)) {
@@ -95,7 +104,8 @@ std::int32_t Unpack(MediaInstallation& run, const std::string& archive, Setup& s
     std::vector<std::string> folders;
     for (const std::string& name : names) {
         std::error_code error;
-        if (fs::is_directory(fs::symlink_status(fs::path(ToolBox::JoinPath(run.unzipFolder, name)), error))) {
+        if (fs::is_directory(
+                fs::symlink_status(fs::path(ToolBox::JoinPath(run.unzipFolder, name)), error))) {
             folders.push_back(name);
         }
     }
@@ -149,7 +159,8 @@ std::vector<std::string> EnvironmentLines(const MediaInstallation& run, const Se
     lines.push_back("QVY_Online_Installation_User=" + user);
     lines.push_back("QVYAdmInstAllowNonCommittedInstall=1");
     if (run.sink && run.sink->IsOpened()) {
-        lines.push_back("QVY_Online_Installation_External_Logging_Install_ID=" + run.sink->GetInstallId());
+        lines.push_back("QVY_Online_Installation_External_Logging_Install_ID=" +
+                        run.sink->GetInstallId());
         lines.push_back("QVY_Online_Installation_External_Logging_Ws_Url=" + run.sink->GetUrl());
     }
     return lines;
@@ -175,7 +186,8 @@ void AppendSelection(const MediaInstallation& run, const std::string& hash, cons
     for (const std::string& product : products) {
         bool selected = false;
         for (const std::string& process : media.processes) {
-            const std::string prefix = run.params.codeType + "\\" + run.params.osds + "\\" + process + ".";
+            const std::string prefix =
+                run.params.codeType + "\\" + run.params.osds + "\\" + process + ".";
             selected = selected || product.rfind(prefix, 0) == 0;
         }
         any = any || selected;
@@ -238,9 +250,11 @@ void BuildCommand(const MediaInstallation& run, const std::string& hash, const M
         command.push_back("--silentMode");
     }
     AppendList(run, command, VariableLines(run, hash, media, setup),
-               Config::IsActivated(ConfigId::DO_NOT_USE_VARLIST), "--var", "--varlist", "varList.txt");
+               Config::IsActivated(ConfigId::DO_NOT_USE_VARLIST), "--var", "--varlist",
+               "varList.txt");
     AppendList(run, command, EnvironmentLines(run, setup, media),
-               Config::IsActivated(ConfigId::DO_NOT_USE_ENVLIST), "-env", "--envlist", "envList.txt");
+               Config::IsActivated(ConfigId::DO_NOT_USE_ENVLIST), "-env", "--envlist",
+               "envList.txt");
     if (Config::IsActivated(ConfigId::KTV_MODE)) {
         const char* dir = std::getenv("KTV_LAUNCHER_FAKEINST_TARGET_DIR");
         const char* id = std::getenv("KTV_LAUNCHER_FAKEINST_REG_ID");
@@ -256,14 +270,14 @@ void BuildCommand(const MediaInstallation& run, const std::string& hash, const M
 bool RunSetup(MediaInstallation& run, const Setup& setup, std::uint32_t& exitCode,
               std::uint32_t& status) {
     if (setup.noElevation) {
-        status = static_cast<std::uint32_t>(
-            FunctionnalCore::runInstallWithoutAdmin(run.request, setup.mediaRoot, setup.command, exitCode));
+        status = static_cast<std::uint32_t>(FunctionnalCore::runInstallWithoutAdmin(
+            run.request, setup.mediaRoot, setup.command, exitCode));
         return status == 0;
     }
     if (run.params.silent) {
         // The unpacked media belong to the user: the daemon runs them as that user.
-        const bool ran = Operations::Local::ExecuteCmd(setup.command, exitCode, true,
-                                                       Operations::Local::kNoTimeLimit, run.sessionId);
+        const bool ran = Operations::Local::ExecuteCmd(
+            setup.command, exitCode, true, Operations::Local::kNoTimeLimit, run.sessionId);
         status = ran ? 0 : 2;
         return ran;
     }
@@ -307,10 +321,11 @@ std::int32_t Failure(MediaInstallation& run, const Setup& setup, std::uint32_t e
         last->AsObject()->Set("error", JSON::CreateString("Success"));
         last->AsObject()->Set("content", std::move(content));
     }
-    Logger::Error(run.tag + "the installer failed with rc [" + std::to_string(exitCode) + "] : " +
-                  last->Print());
+    Logger::Error(run.tag + "the installer failed with rc [" + std::to_string(exitCode) +
+                  "] : " + last->Print());
     if (run.sink && run.sink->IsOpened()) {
-        run.sink->LogData("daemon-installer_last_error", "string", JSON::CreateString(last->Print()));
+        run.sink->LogData("daemon-installer_last_error", "string",
+                          JSON::CreateString(last->Print()));
     }
     return RC::RC_INSTALL_FAILED;
 }
@@ -333,7 +348,8 @@ std::int32_t Success(MediaInstallation& run, const Setup& setup) {
 std::int32_t Outcome(MediaInstallation& run, const Setup& setup, bool ran, std::uint32_t status,
                      std::uint32_t exitCode) {
     if (!ran) {
-        Logger::Error(run.tag + "Installation launch as user fail, status code : " + std::to_string(status));
+        Logger::Error(run.tag +
+                      "Installation launch as user fail, status code : " + std::to_string(status));
         run.Log("daemon-installer_end_status", "FAIL");
         return RC::RC_USER_EXTENSION_FAILED;
     }
@@ -350,7 +366,8 @@ std::int32_t Outcome(MediaInstallation& run, const Setup& setup, bool ran, std::
 
 }  // namespace
 
-std::int32_t InstallOneMedia(MediaInstallation& run, const std::string& hash, const MediaEntry& media) {
+std::int32_t InstallOneMedia(MediaInstallation& run, const std::string& hash,
+                             const MediaEntry& media) {
     Logger::Info(run.tag + "installing the media belonging to this archive : " +
                  media.info.GetFileName() + ".zip");
     std::string archive;

@@ -95,7 +95,8 @@ std::int32_t RunGui(const std::vector<std::string>& command, const std::string& 
     if (platform::LaunchAsSessionUser(options, &group, gui, &failure) != 0) {
         Logger::Error(std::string(kTag) +
                       (failure == platform::LaunchFailure::Token
-                           ? "{GUI}Fail to retrieve user's token for session '" + std::to_string(sessionId) + "' !"
+                           ? "{GUI}Fail to retrieve user's token for session '" +
+                                 std::to_string(sessionId) + "' !"
                            : std::string("{GUI}CreateProcessAsUserW failed !")));
         return kLaunchFailed;
     }
@@ -104,7 +105,8 @@ std::int32_t RunGui(const std::vector<std::string>& command, const std::string& 
                       ToolBox::GetLastErrorText());
         return kLaunchFailed;
     }
-    Logger::Debug(std::string(kTag) + "{GUI}launch command successed ! (rc:" + std::to_string(exitCode));
+    Logger::Debug(std::string(kTag) +
+                  "{GUI}launch command successed ! (rc:" + std::to_string(exitCode));
     return 0;
 }
 

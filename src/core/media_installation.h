@@ -52,7 +52,7 @@ struct MediaInstallation {
     std::string tag;  // "[InstallMediaInt-(<identity>)]"
     InstallParams params;
     std::unique_ptr<DataSink> sink;
-    std::string baseInstallId;   // locked while the hot fix installs
+    std::string baseInstallId;  // locked while the hot fix installs
     std::string baseInstallRoot;
     std::map<std::string, MediaEntry> medias;  // by hash: the installation order
     std::uint32_t sessionId = 0;

@@ -110,9 +110,8 @@ bool Record(const std::vector<RegistryRecord>& records, std::string& why) {
             return false;
         }
         platform::RegistryKey key;
-        std::uint32_t error =
-            platform::CreateRegistryKey(platform::RegistryRoot::LocalMachine, record.key,
-                                        platform::RegistryView::Force64, key);
+        std::uint32_t error = platform::CreateRegistryKey(
+            platform::RegistryRoot::LocalMachine, record.key, platform::RegistryView::Force64, key);
         for (const auto& [name, data] : record.values) {
             if (error == 0) {
                 error = key.SetString(name, data);

@@ -305,11 +305,16 @@ std::uint32_t RuntimeFolderPath(const RuntimeOwner& owner, std::string& path) {
 }
 
 std::vector<std::string> RuntimeEnvironment() {
-    const char* root = std::getenv(kRootVariable);
-    if (root == nullptr || *root == '\0') {
-        return {};
+    // The runtime root, and the test-only certificate authorities of the worker's transfers:
+    // tests serve https with a throwaway authority to workers that run as a session's user.
+    std::vector<std::string> entries;
+    for (const char* name : {kRootVariable, "QVYLD_TEST_CA_FILE"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') {
+            entries.push_back(std::string(name) + "=" + value);
+        }
     }
-    return {std::string(kRootVariable) + "=" + root};
+    return entries;
 }
 
 std::vector<std::string> RuntimeEnvironment(std::uint32_t sessionId) {

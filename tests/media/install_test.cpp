@@ -1,0 +1,314 @@
+// Media installations through the real daemon and worker, for a throwaway session user: the
+// catalogue and the monitoring service are the local stand-in, the media carry the simulated
+// setup program, and what it installed must show in "discoverAllInstall".
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <thread>
+
+#include "daemon/daemon_process.h"
+#include "fixtures/catalogue/catalogue_stand_in.h"
+#include "sessions/session_fixtures.h"
+
+namespace {
+
+using catalogue_test::CatalogueStandIn;
+using catalogue_test::MediaArchive;
+
+std::string Percent(const std::string& text) {
+    std::string out;
+    for (const unsigned char c : text) {
+        if (std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += "0123456789ABCDEF"[c >> 4];
+            out += "0123456789ABCDEF"[c & 15];
+        }
+    }
+    return out;
+}
+
+// MediaSite: the daemon serving one throwaway user's session, and the catalogue stand-in.
+class MediaSite {
+  public:
+    static MediaSite* Get(std::string& why) {
+        static std::unique_ptr<MediaSite> site;
+        static std::string reason;
+        if (!site && reason.empty()) {
+            site = std::make_unique<MediaSite>();
+            reason = site->Prepare();
+            if (!reason.empty()) {
+                site.reset();
+            }
+        }
+        why = reason;
+        return site.get();
+    }
+
+    vl_test::DaemonAnswer Call(const std::string& function, const std::string& params) {
+        const std::string arg =
+            "{\"functionName\": \"" + function + "\", \"params\": " + params + "}";
+        vl_test::CurlClient client(site_.CertificateFile());
+        client.Resolve(vl_test::DaemonSite::kDomain, site_.MainPort());
+        return vl_test::ParseAnswer(client
+                                        .Fetch({"POST", site_.HttpsUrl("function"),
+                                                "version=2.6&zorvidId=media&arg=" + Percent(arg)})
+                                        .body);
+    }
+    vl_test::DaemonAnswer Busy() {
+        vl_test::CurlClient client(site_.CertificateFile());
+        client.Resolve(vl_test::DaemonSite::kDomain, site_.MainPort());
+        return vl_test::ParseAnswer(
+            client.Fetch({"POST", site_.HttpsUrl("isDaemonBusy"), ""}).body);
+    }
+
+    const CatalogueStandIn& Catalogue() const { return catalogue_; }
+    // UserFolder belongs to the user: installation targets and files the setup waits on.
+    std::string UserFolder() const { return site_.Path("user"); }
+    uid_t Uid() const { return uid_; }
+    const std::string& UserName() const { return user_.Name(); }
+    std::string Log() const { return site_.Log(); }
+    std::string DataFolder() const { return site_.MainData(); }
+
+    // Media makes an archive whose "1" folder holds the simulated setup program under every
+    // setup program's name, with two top products (DSG and RND).
+    MediaArchive Media(const std::string& file, const std::string& sub) const {
+        MediaArchive media(file, sub);
+        const std::string setup = std::string(VL_BIN_DIR) + "/vl_product_sim_setup";
+        media.programs = {
+            {"setup", setup}, {"setup_noUAC", setup}, {"StartTUI", setup}, {"setupKTV", setup}};
+        media.cafs =
+            "CODE\\linux_a64\\DSG.prd v 10 - TOP_PRODUCT\nCODE\\linux_a64\\RND.prd v 10 - "
+            "TOP_PRODUCT\n";
+        return media;
+    }
+
+    MediaSite() = default;
+
+  private:
+    std::string Prepare() {
+        if (!catalogue_.Ready()) {
+            return "no catalogue stand-in (python3 is needed)";
+        }
+        if (std::string why = user_.Create(); !why.empty()) {
+            return why;
+        }
+        const passwd* entry = ::getpwnam(user_.Name().c_str());
+        if (entry == nullptr) {
+            return "the throwaway user has no entry";
+        }
+        uid_ = entry->pw_uid;
+        ::chmod(site_.Dir().Path().c_str(), 0755);
+        for (const std::string& folder : {site_.Path("home"), UserFolder()}) {
+            ::mkdir(folder.c_str(), 0700);
+            if (::chown(folder.c_str(), entry->pw_uid, entry->pw_gid) != 0) {
+                return "cannot give " + folder + " to the user";
+            }
+        }
+        std::system(("usermod -d '" + site_.Path("home") + "' " + user_.Name() + " >/dev/null 2>&1")
+                        .c_str());
+        std::filesystem::create_directories(site_.Path("registry"));
+        vl_test::WriteFile(site_.Path("sessions.json"),
+                           "[{\"id\": 1, \"user\": \"" + user_.Name() +
+                               "\", \"state\": 0, \"station\": \"console\"}]");
+        site_.WriteConfig({"NO_NEED_SEC", "LOGLEVEL=debug"});
+        // The worker, as the user, trusts the stand-in's throwaway authority.
+        ::chmod(catalogue_.Folder().c_str(), 0755);
+        ::chmod(catalogue_.CaFile().c_str(), 0644);
+        daemon_ = std::make_unique<vl_test::DaemonProcess>(
+            site_, std::vector<std::string>{"QVYLD_TEST_CA_FILE=" + catalogue_.CaFile()});
+        return daemon_->WaitUntilServing() ? "" : "the daemon did not start: " + daemon_->Output();
+    }
+
+    CatalogueStandIn catalogue_;
+    sessions_test::ThrowawayUser user_;
+    vl_test::DaemonSite site_;
+    std::unique_ptr<vl_test::DaemonProcess> daemon_;
+    uid_t uid_ = 0;
+};
+
+class MediaInstallTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string why;
+        site_ = MediaSite::Get(why);
+        if (site_ == nullptr) {
+            GTEST_SKIP() << why;
+        }
+        site_->Catalogue().ClearRecords();
+    }
+
+    // Params asks for offering oid with process DSG, installed into target, with more members.
+    std::string Params(const std::string& oid, const std::string& target, const std::string& vars,
+                       const std::string& more = "") const {
+        return R"({"processToInstallForOid": [{"oiid": ")" + oid +
+               R"(", "process": ["DSG"]}], "release": "L24",)" + R"( "webServiceURL": ")" +
+               site_->Catalogue().Url() + R"(", "defaultTargetPath": ")" + target +
+               R"(", "instVarData": {)" + vars + "}" + more + "}";
+    }
+    // Offer makes the catalogue answer oid with that media (made from the archive first).
+    void Offer(const std::string& oid, const MediaArchive& media,
+               const std::string& element = "") const {
+        ASSERT_TRUE(site_->Catalogue().MakeMedia(media));
+        const std::string answer = element.empty() ? "\"" + media.file + "\"" : element;
+        ASSERT_TRUE(site_->Catalogue().SetRules(R"([{"params": {"onlineInstanceID": ")" + oid +
+                                                R"("}, "media": [)" + answer + "]}]"));
+    }
+    std::string Target(const std::string& name) const { return site_->UserFolder() + "/" + name; }
+    bool Discovered(const std::string& text) {
+        return site_->Call("discoverAllInstall", "{}").content.find(text) != std::string::npos;
+    }
+
+    MediaSite* site_ = nullptr;
+};
+
+TEST_F(MediaInstallTest, InstallsFromTheCatalogueAsTheUserAndRecordsTheInstallation) {
+    Offer("OI-FULL", site_->Media("DSG_L24.zip", "DSG_L24"));
+    const std::string target = Target("full");
+    const vl_test::DaemonAnswer answer = site_->Call(
+        "installMedia",
+        Params("OI-FULL", target, R"("SIM_REG_ID": "L24_9_FULL", "SIM_LEVEL": "L24.9")"));
+    ASSERT_EQ(answer.returnCode, 0) << answer.commentary << site_->Log();
+
+    const auto seen = sessions_test::ParseReport(vl_test::ReadFile(target + "/sim_setup.txt"));
+    EXPECT_EQ(seen.at("program"), "setup");
+    EXPECT_EQ(seen.at("uid"), std::to_string(site_->Uid()));
+    EXPECT_EQ(seen.at("var:TARGET_PATH"), target);
+    EXPECT_EQ(seen.at("var:SelectProduct?CODE\\linux_a64\\DSG.prd"), "true");
+    EXPECT_EQ(seen.at("var:SelectProduct?CODE\\linux_a64\\RND.prd"), "false");
+    EXPECT_EQ(seen.at("var:SelectExtraProduct?*"), "true");
+    EXPECT_EQ(seen.at("env:QVY_Online_Installation_User"), site_->UserName());
+    EXPECT_EQ(seen.at("env:QVY_Online_Installation_External_Logging_Ws_Url"),
+              site_->Catalogue().Url());
+    EXPECT_TRUE(Discovered(target)) << site_->Call("discoverAllInstall", "{}").content;
+
+    // Every step reached the remote log, in order.
+    const std::vector<std::string> keys = {
+        "daemon-current_version",           "daemon-install_level_type",
+        "daemon-input_oiid.process_list",   "daemon-media_to_download_name",
+        "daemon-media_download_start_time", "daemon-media_download_end_time",
+        "daemon-installer_time_start",      "daemon-installer_time_end",
+        "daemon-installer_end_status"};
+    EXPECT_EQ(site_->Catalogue().LoggedKeys(), keys);
+}
+
+TEST_F(MediaInstallTest, WithMediaDbTheInstallerRunsAsTheUserBesideARootServer) {
+    MediaArchive media = site_->Media("NOUAC.zip", "NOUAC_L24");
+    media.mediaDb = true;
+    Offer("OI-NOUAC", media);
+    const std::string target = Target("nouac");
+    const vl_test::DaemonAnswer answer =
+        site_->Call("installMedia", Params("OI-NOUAC", target, R"("SIM_REG_ID": "L24_9_NOUAC")"));
+    ASSERT_EQ(answer.returnCode, 0) << answer.commentary << site_->Log();
+    const auto seen = sessions_test::ParseReport(vl_test::ReadFile(target + "/sim_setup.txt"));
+    EXPECT_EQ(seen.at("program"), "setup_noUAC");
+    EXPECT_EQ(seen.at("uid"), std::to_string(site_->Uid()));
+    EXPECT_EQ(seen.at("server"), "ok uid=0");
+    EXPECT_EQ(seen.at("env:QVYAdmInstAllowNotAdminUser"), "1");
+}
+
+TEST_F(MediaInstallTest, AHangingSetupKeepsTheRequestWaitingAndTheDaemonBusyButResponsive) {
+    Offer("OI-HANG", site_->Media("HANG.zip", "HANG_L24"));
+    const std::string release = Target("hang.release");
+    ASSERT_TRUE(vl_test::WriteFile(release, "wait\n"));
+    ::chown(release.c_str(), site_->Uid(), static_cast<gid_t>(-1));
+    EXPECT_EQ(site_->Busy().content, "false");
+    auto install = std::async(std::launch::async, [&] {
+        return site_->Call(
+            "installMedia",
+            Params("OI-HANG", Target("hang"),
+                   R"("SIM_REG_ID": "L24_9_HANG", "SIM_HANG_FILE": ")" + release + "\""));
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (site_->Busy().content != "true" && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(site_->Busy().content, "true");
+    EXPECT_EQ(site_->Call("installMedia", Params("OI-HANG", Target("hang2"), "")).returnCode, 100);
+    EXPECT_EQ(install.wait_for(std::chrono::seconds(1)), std::future_status::timeout);
+
+    std::filesystem::remove(release);
+    EXPECT_EQ(install.get().returnCode, 0) << site_->Log();
+    EXPECT_EQ(site_->Busy().content, "false");
+}
+
+// A fault ends with its code, and no installation recorded.
+struct Fault {
+    const char* name;
+    const char* rules;  // the catalogue's rules; empty: the media below
+    const char* element;
+    const char* vars;
+    int code;
+};
+
+TEST_F(MediaInstallTest, FaultsEndWithTheirCodeAndNothingRecorded) {
+    const Fault faults[] = {
+        {"garbage catalogue", R"([{"raw": "not json at all"}])", "", "", 151},
+        {"catalogue error", R"([{"error": "catalogue is down"}])", "", "", 151},
+        {"result not an array", R"([{"result": {"media": 1}}])", "", "", 151},
+        {"no media", R"([{"result": []}])", "", "", 150},
+        {"wrong checksum", "", R"({"file": "F.zip", "md5": "0123456789abcdef0123456789abcdef"})",
+         "", 154},
+        {"setup cancelled", "", "", R"("SIM_EXIT": "5")", 157},
+        {"setup failed", "", "", R"("SIM_EXIT": "3", "SIM_MESSAGE": "disk quota reached")", 158},
+    };
+    for (const Fault& fault : faults) {
+        SCOPED_TRACE(fault.name);
+        const std::string id = std::string("L24_9_FAULT_") + std::to_string(&fault - faults);
+        if (*fault.rules != '\0') {
+            ASSERT_TRUE(site_->Catalogue().SetRules(fault.rules));
+        } else {
+            Offer("OI-F", site_->Media("F.zip", "F_L24"), fault.element);
+        }
+        const std::string vars =
+            std::string(R"("SIM_REG_ID": ")") + id + "\"" + (*fault.vars ? ", " : "") + fault.vars;
+        EXPECT_EQ(site_->Call("installMedia", Params("OI-F", Target(id), vars)).returnCode,
+                  fault.code);
+        EXPECT_FALSE(Discovered(Target(id)));
+    }
+    // The failure's message reached the remote log.
+    bool found = false;
+    for (const JSON::ItemPtr& call : site_->Catalogue().Calls("InstallationMonitoringV1::log")) {
+        found = found || call->Print().find("disk quota reached") != std::string::npos;
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST_F(MediaInstallTest, ArchivesThatDoNotHoldOneSafeMediaFolderAreRefused) {
+    struct Case {
+        const char* name;
+        catalogue_test::Pairs raw;
+        catalogue_test::Pairs symlinks;
+    };
+    const Case cases[] = {
+        {"two folders", {{"OTHER/readme.txt", "x"}}, {}},
+        {"entry above the folder", {{"../escaped.txt", "x"}}, {}},
+        {"absolute entry", {{"/tmp/vl_media_escaped.txt", "x"}}, {}},
+        {"link out of the folder", {}, {{"A_L24/1/inst/out", "/etc"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MediaArchive media = site_->Media("A.zip", "A_L24");
+        media.raw = c.raw;
+        media.symlinks = c.symlinks;
+        Offer("OI-A", media);
+        EXPECT_EQ(site_
+                      ->Call("installMedia",
+                             Params("OI-A", Target("archive"), R"("SIM_REG_ID": "L24_9_ARCHIVE")"))
+                      .returnCode,
+                  156);
+        EXPECT_FALSE(Discovered(Target("archive")));
+        EXPECT_FALSE(std::filesystem::exists(site_->UserFolder() + "/escaped.txt"));
+        EXPECT_FALSE(std::filesystem::exists("/tmp/vl_media_escaped.txt"));
+    }
+}
+
+}  // namespace
