@@ -240,6 +240,63 @@ TEST_F(MediaInstallTest, AHangingSetupKeepsTheRequestWaitingAndTheDaemonBusyButR
     EXPECT_EQ(site_->Busy().content, "false");
 }
 
+// IdOf is the id that "discoverAllInstall" gives the installation in that folder.
+std::string IdOf(MediaSite& site, const std::string& folder) {
+    JSON::JSONDocument list;
+    if (list.Parse(site.Call("discoverAllInstall", "{}").content) != 0 || list.Root() == nullptr) {
+        return {};
+    }
+    for (std::size_t i = 0; i < list.Root()->Size(); ++i) {
+        const JSON::JSONItem* install = list.Root()->GetAt(static_cast<std::int64_t>(i));
+        std::string path;
+        std::string id;
+        if (JSON::GetStringField("targetPath", path, install) && path == folder &&
+            JSON::GetStringField("id", id, install)) {
+            return id;
+        }
+    }
+    return {};
+}
+
+TEST_F(MediaInstallTest, AHotFixHoldsItsBaseInstallationWhileItInstalls) {
+    Offer("OI-BASE", site_->Media("BASE.zip", "BASE_L24"));
+    const std::string base = Target("base");
+    ASSERT_EQ(site_->Call("installMedia", Params("OI-BASE", base, R"("SIM_REG_ID": "L24_9_BASE")"))
+                  .returnCode,
+              0)
+        << site_->Log();
+    const std::string id = IdOf(*site_, base);
+    ASSERT_FALSE(id.empty());
+    EXPECT_EQ(site_
+                  ->Call("installMedia",
+                         Params("OI-BASE", Target("hf0"), "", R"(, "baseInstallIdForHF": "0")"))
+                  .returnCode,
+              159);
+
+    const std::string release = Target("hf.release");
+    ASSERT_TRUE(vl_test::WriteFile(release, "wait\n"));
+    auto hotFix = std::async(std::launch::async, [&] {
+        return site_->Call(
+            "installMedia",
+            Params("OI-BASE", Target("hf"),
+                   R"("SIM_REG_ID": "L24_9_HF", "SIM_HANG_FILE": ")" + release + "\"",
+                   R"(, "baseInstallPathForHF": ")" + base + "\""));
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int launch = 0;
+    while ((launch = site_->Call("startZ5", R"({"instID": ")" + id + R"(", "exeName": "none"})")
+                         .returnCode) != 109 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(launch, 109);
+    std::filesystem::remove(release);
+    EXPECT_EQ(hotFix.get().returnCode, 0) << site_->Log();
+    EXPECT_NE(
+        site_->Call("startZ5", R"({"instID": ")" + id + R"(", "exeName": "none"})").returnCode,
+        109);
+}
+
 // A fault ends with its code, and no installation recorded.
 struct Fault {
     const char* name;
