@@ -22,6 +22,7 @@
 #include "session/operations_as_user_web.h"
 #include "session/operations_local.h"
 #include "session/session_query.h"
+#include "session/systray_coms.h"
 
 namespace media_install {
 
@@ -275,6 +276,9 @@ bool RunSetup(MediaInstallation& run, const Setup& setup, std::uint32_t& exitCod
         return status == 0;
     }
     if (run.params.silent) {
+        // Nothing of a silent installation shows but the spinner, for as long as it runs.
+        const SystrayComs coms(run.request);
+        Spinner spinner(coms, true);
         // The unpacked media belong to the user: the daemon runs them as that user.
         const bool ran = Operations::Local::ExecuteCmd(
             setup.command, exitCode, true, Operations::Local::kNoTimeLimit, run.sessionId);

@@ -1,6 +1,7 @@
 // Media installations through the real daemon and worker, for a throwaway session user: the
 // catalogue and the monitoring service are the local stand-in, the media carry the simulated
 // setup program, and what it installed must show in "discoverAllInstall".
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -70,6 +71,17 @@ class MediaSite {
             client.Fetch({"POST", site_.HttpsUrl("isDaemonBusy"), ""}).body);
     }
 
+    // Stop ends the daemon with SIGTERM; Start starts it again on the same site.
+    bool Stop() {
+        int code = 0;
+        return daemon_->Terminate(code, 20000);
+    }
+    bool Start() {
+        daemon_ = std::make_unique<vl_test::DaemonProcess>(
+            site_, std::vector<std::string>{"QVYLD_TEST_CA_FILE=" + catalogue_.CaFile()});
+        return daemon_->WaitUntilServing();
+    }
+
     const CatalogueStandIn& Catalogue() const { return catalogue_; }
     // UserFolder belongs to the user: installation targets and files the setup waits on.
     std::string UserFolder() const { return site_.Path("user"); }
@@ -123,9 +135,7 @@ class MediaSite {
         // The worker, as the user, trusts the stand-in's throwaway authority.
         ::chmod(catalogue_.Folder().c_str(), 0755);
         ::chmod(catalogue_.CaFile().c_str(), 0644);
-        daemon_ = std::make_unique<vl_test::DaemonProcess>(
-            site_, std::vector<std::string>{"QVYLD_TEST_CA_FILE=" + catalogue_.CaFile()});
-        return daemon_->WaitUntilServing() ? "" : "the daemon did not start: " + daemon_->Output();
+        return Start() ? "" : "the daemon did not start: " + daemon_->Output();
     }
 
     CatalogueStandIn catalogue_;
@@ -295,6 +305,56 @@ TEST_F(MediaInstallTest, AHotFixHoldsItsBaseInstallationWhileItInstalls) {
     EXPECT_NE(
         site_->Call("startZ5", R"({"instID": ")" + id + R"(", "exeName": "none"})").returnCode,
         109);
+}
+
+// ProcessesOf counts the running processes of a user.
+int ProcessesOf(uid_t uid) {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        struct stat info {};
+        const std::string name = entry.path().filename().string();
+        if (std::isdigit(static_cast<unsigned char>(name[0])) != 0 &&
+            ::stat(entry.path().c_str(), &info) == 0 && info.st_uid == uid) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+// The daemon is stopped in the middle of an installation, and started again.
+TEST_F(MediaInstallTest, ADaemonStoppedMidInstallationEndsTheSetupAndRecordsNothing) {
+    Offer("OI-STOP", site_->Media("STOP.zip", "STOP_L24"));
+    const std::string release = Target("stop.release");
+    ASSERT_TRUE(vl_test::WriteFile(release, "wait\n"));
+    const std::string target = Target("stopped");
+    auto install = std::async(std::launch::async, [&] {
+        return site_->Call(
+            "installMedia",
+            Params("OI-STOP", target,
+                   R"("SIM_REG_ID": "L24_9_STOP", "SIM_HANG_FILE": ")" + release + "\""));
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (site_->Busy().content != "true" && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // the setup program runs
+    ASSERT_TRUE(site_->Stop());
+    EXPECT_NE(install.get().returnCode, 0);
+    const auto gone = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (ProcessesOf(site_->Uid()) != 0 && std::chrono::steady_clock::now() < gone) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_EQ(ProcessesOf(site_->Uid()), 0) << "the setup program outlived the daemon";
+    std::filesystem::remove(release);
+
+    ASSERT_TRUE(site_->Start());
+    EXPECT_EQ(site_->Busy().content, "false");
+    EXPECT_FALSE(Discovered(target));
+    EXPECT_EQ(
+        site_->Call("installMedia", Params("OI-STOP", target, R"("SIM_REG_ID": "L24_9_STOP")"))
+            .returnCode,
+        0)
+        << site_->Log();
 }
 
 // A fault ends with its code, and no installation recorded.
