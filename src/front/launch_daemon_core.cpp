@@ -209,6 +209,7 @@ const FunctionTable& LaunchDaemonCore::MainFunctions() {
         {"createShortcut", {Rule::WithCreateShortcut, false, FunctionnalCore::CreateShortcut}},
         {"createShortcutFromZ5Install",
          {Rule::WithCreateShortcut, false, FunctionnalCore::CreateShortcutFromZ5Install}},
+        {"uninstall", {Rule::AsReceived, false, FunctionnalCore::Uninstall}},
     };
     return table;
 }
