@@ -12,7 +12,8 @@
 # With PRODUCT_BIN naming the folder of the simulated product's programs (the build's bin
 # folder), each installation also gets them, as a product installs them on Linux: the start
 # tool and the environment tools in <osds>/code/bin, each registered application as a copy
-# of the simulated application, and the reference environment file VRKEnv/Env.txt.
+# of the simulated application, the reference environment file VRKEnv/Env.txt, and the
+# uninstall script Uninstall.sh at the root (tests/fixtures/product/Uninstall.sh).
 set -euo pipefail
 
 if [ $# -ne 2 ]; then
@@ -61,12 +62,27 @@ add_product() {
   printf 'VRK_PRODUCT=%s\nVRK_LANGUAGE=en\n' "$(basename "$folder")" >"$folder/VRKEnv/Env.txt"
 }
 
+# add_uninstall KEY FOLDER: the simulated uninstall script at the installation root, with what
+# it needs to remove the installation's record (the report goes beside the folder).
+add_uninstall() {
+  local key=$1 folder=$2
+  [ -n "${PRODUCT_BIN:-}" ] || return 0
+  cp "$here/tests/fixtures/product/Uninstall.sh" "$folder/Uninstall.sh"
+  {
+    printf "VLREG='%s'\n" "$vlreg"
+    printf "REGISTRY_ROOT='%s'\n" "$(cd "$root" && pwd)"
+    printf "KEY='%s'\n" "$key"
+    printf "REPORT='%s'\n" "$folder.uninstall.txt"
+  } >"$folder/sim-uninstall.conf"
+}
+
 design="HKLM\\Software\\Quorvanti\\Z5\\L24\\DESIGN\\L24_4_DEMO"
 add_install "$design" "$installs/L24_Design" \
   Level=L24.4 GAlevel=L24 SPlevel=SP4 Osds=linux_a64 PkgId=B424-0417 \
   "ShortName=Design" "LongName=Design Studio 2024" Type=full BigContent=true \
   "ProductLine=DSN,SIM,,RND"
 add_product "$installs/L24_Design" designstudio designrender
+add_uninstall "$design" "$installs/L24_Design"
 reg add "$design\\prd" /v designstudio.exe /d "" /reg:64
 reg add "$design\\prd" /v designrender.exe /d "" /reg:64
 reg add "$design\\xtra" /v licensemonitor.exe /d "" /reg:64
@@ -80,6 +96,7 @@ add_install "$tools" "$installs/Common_Tools" \
   Level=L25 GAlevel=L25 Osds=linux_a64 PkgId=T250-0102 "ShortName=Tools" \
   "LongName=Common Tools" Type=common BigContent=false ProductLine=TLS
 add_product "$installs/Common_Tools" toolbox
+add_uninstall "$tools" "$installs/Common_Tools"
 reg add "$tools\\prd" /v toolbox.exe /d "" /reg:64
 reg add "$tools\\app\\TLS_Console" /v brand /d TLS /reg:64
 reg add "$tools\\app\\TLS_Console" /v wb /d ConsoleWorkbench /reg:64

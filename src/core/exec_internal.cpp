@@ -34,7 +34,9 @@ constexpr std::array<std::array<const char*, 2>, 3> kExecutableFolders = {
 constexpr std::uint32_t kMaxFileArgs = 20;
 constexpr double kMaxFileArgAgeSeconds = 86400;
 // kStartToolWaitMs bounds the wait for the start tool, which exits once the application
-// has started. A program started directly (mode None) is not waited for.
+// has started; the installation stays locked meanwhile. The start tool is handed over to the
+// user's session and still waited for, so that it and the application outlive the worker and
+// the daemon. A program started directly (mode None) is handed over and not waited for.
 constexpr std::int32_t kStartToolWaitMs = 60000;
 
 std::string Now() {
@@ -383,7 +385,7 @@ std::int32_t RunCommand(const Launch& launch) {
     const bool direct = launch.params.nativeLauncherName == "none";
     std::uint32_t exitCode = 0;
     const std::uint32_t result = AsUser::ExecuteCommandAsUser(
-        launch.request, launch.command, exitCode, direct ? 0 : kStartToolWaitMs, false);
+        launch.request, launch.command, exitCode, direct ? 0 : kStartToolWaitMs, false, true);
     if (result != AsUser::kResultOk) {
         Logger::Error(launch.tag +
                       "AsUser Application launch failed with rc: " + std::to_string(result));

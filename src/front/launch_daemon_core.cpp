@@ -211,6 +211,7 @@ const FunctionTable& LaunchDaemonCore::MainFunctions() {
          {Rule::WithCreateShortcut, false, FunctionnalCore::CreateShortcutFromZ5Install}},
         {"installMedia", {Rule::AsReceived, false, FunctionnalCore::Install}},
         {"reinstallMedia", {Rule::AsReceived, false, FunctionnalCore::ReinstallMedia}},
+        {"uninstall", {Rule::AsReceived, false, FunctionnalCore::Uninstall}},
     };
     return table;
 }

@@ -41,6 +41,13 @@
 //    posix/user_manager.h) and starts it itself only when no manager answers; the daemon's
 //    own control group is then left by the manager, not by us. With a group, the flag has
 //    no effect: the group holds the process (the worker).
+//  - reportExit with such a hand-over keeps the exit code: the transient service is started
+//    with a reference held by the handle, which reads its main process's exit status from
+//    the manager; without a manager, the short-lived intermediate forks a waiter instead,
+//    which stays in the program's new session, forks the program, waits for it and writes
+//    its exit code to a pipe that the handle reads. Neither the waiter nor the program is
+//    the caller's descendant. The handle of a service has no pid (0) and cannot terminate
+//    it; a waiter killed before its program ended reports 0xFFFFFFFF.
 //  - Handles closed before their process ended hand it to a reaper, so no zombie stays.
 //  - Exit codes: a process ended by a signal reports 128 + the signal number; a status
 //    collected by someone else (SIGCHLD ignored) reports 0xFFFFFFFF.
@@ -65,6 +72,9 @@ struct LaunchOptions {
     // breakAwayFromJob lets the process leave the job (kill-on-close group) that its creator
     // runs in; without a group of its own it then outlives its creator and the daemon.
     bool breakAwayFromJob = false;
+    // reportExit, with breakAwayFromJob and no group, keeps the handed-over process waitable:
+    // its handle sees its end and its exit code (see the POSIX notes).
+    bool reportExit = false;
     std::string workingDirectory;               // empty: the platform's default
     std::vector<std::string> extraEnvironment;  // "NAME=value" entries added last
 };
@@ -151,7 +161,8 @@ std::uint32_t LaunchAsSelf(const std::vector<std::string>& argv, ProcessGroup* g
 // LaunchAsSelf starts options.argv in the caller's own context (options.sessionId is not
 // used), with its working folder, extra environment and break-away choice. A program that
 // the user's service manager took over has no handle (out stays empty) and its unit name in
-// serviceUnit, when given; otherwise serviceUnit is cleared.
+// serviceUnit, when given; otherwise serviceUnit is cleared. With options.reportExit the
+// handle is filled in both cases.
 std::uint32_t LaunchAsSelf(const LaunchOptions& options, ProcessGroup* group, ProcessHandle& out,
                            std::string* serviceUnit = nullptr);
 

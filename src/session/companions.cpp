@@ -98,11 +98,11 @@ std::string StopWorkerText() {
 std::vector<std::string> UpdateCommand(const std::string& executableCopy, const std::string& msi,
                                        const std::string& log, const std::string& installFolder,
                                        std::uint32_t sessionId) {
-    return {executableCopy,
+    return {QuoteItem(executableCopy),
             kUpdateMode,
-            ToolBox::Quote(msi),
-            ToolBox::Quote(log),
-            ToolBox::Quote(installFolder),
+            QuoteItem(msi),
+            QuoteItem(log),
+            QuoteItem(installFolder),
             std::to_string(sessionId)};
 }
 
@@ -149,7 +149,7 @@ std::vector<std::string> EnvChangeCommand(const std::string& toolPath, const std
 }
 
 std::vector<std::string> UninstallCommand(const std::string& scriptPath) {
-    return {ToolBox::Quote(scriptPath), "-quiet"};
+    return {QuoteItem(scriptPath), "-quiet"};
 }
 
 std::string JoinItems(const std::vector<std::string>& items, const std::string& separator) {

@@ -118,8 +118,9 @@ std::vector<std::string> PostStatusCommand(const std::string& executablePath,
 // StopWorkerText is the postStatus text that ends a worker.
 std::string StopWorkerText();
 
-// UpdateCommand is the list [executable copy, "update", quoted MSI path, quoted log path,
-// quoted install folder, session id].
+// UpdateCommand is the list [quoted executable copy, "update", quoted MSI path, quoted log
+// path, quoted install folder, session id]; every path is quoted with QuoteItem, so that
+// blanks or quotes in it cannot split it.
 std::vector<std::string> UpdateCommand(const std::string& executableCopy, const std::string& msi,
                                        const std::string& log, const std::string& installFolder,
                                        std::uint32_t sessionId);
@@ -201,7 +202,7 @@ std::vector<std::string> EnvChangeCommand(const std::string& toolPath, const std
                                           const std::string& envDir, const std::string& name,
                                           const std::string& value, bool isNew);
 
-// UninstallCommand: the quoted script path and "-quiet".
+// UninstallCommand: the script path quoted with QuoteItem, and "-quiet".
 std::vector<std::string> UninstallCommand(const std::string& scriptPath);
 
 // JoinItems joins command items with single blanks, adding no quotes.

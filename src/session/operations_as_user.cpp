@@ -145,7 +145,7 @@ std::uint32_t CheckFile(const ZorvidRequestInfo& request, const std::string& pat
 
 std::uint32_t ExecuteCommandAsUser(const ZorvidRequestInfo& request,
                                    const std::vector<std::string>& command, std::uint32_t& exitCode,
-                                   std::int32_t timeoutMs, bool runas) {
+                                   std::int32_t timeoutMs, bool runas, bool handOver) {
     const std::string tag = "[Operations::AsUser::ExecuteCommandAsUser]";
     Logger::Internal(tag + "try to launch this command-line AsUser :\n" +
                      Companions::JoinItems(command));
@@ -158,6 +158,9 @@ std::uint32_t ExecuteCommandAsUser(const ZorvidRequestInfo& request,
     members->Set("cmd", std::move(elements));
     members->Set("runas", JSON::CreateBool(runas));
     members->Set("timeout", JSON::CreateNumber(timeoutMs));
+    if (handOver) {
+        members->Set("handOver", JSON::CreateBool(true));
+    }
     JSON::ItemPtr content;
     const std::uint32_t result =
         RunOperationByUserExtension(request, Companions::kVerbRun, args.get(), content);

@@ -46,10 +46,12 @@ std::uint32_t CheckFile(const ZorvidRequestInfo& request, const std::string& pat
                         std::int32_t kind, std::int32_t access, bool& result);
 
 // ExecuteCommandAsUser runs the command in the user's session (elevated with runas) and
-// waits up to timeoutMs (-1 without limit, 0 not at all); exitCode is the command's.
+// waits up to timeoutMs (-1 without limit, 0 not at all); exitCode is the command's. With
+// handOver, the command is handed over to the user's session (it outlives the worker and
+// the daemon, see Operations::Local) and still waited for.
 std::uint32_t ExecuteCommandAsUser(const ZorvidRequestInfo& request,
                                    const std::vector<std::string>& command, std::uint32_t& exitCode,
-                                   std::int32_t timeoutMs, bool runas);
+                                   std::int32_t timeoutMs, bool runas, bool handOver = false);
 
 // PostMessageToWindowAsUser posts a message to a window of the class in the user's session.
 std::uint32_t PostMessageToWindowAsUser(const ZorvidRequestInfo& request,

@@ -45,10 +45,18 @@ struct Started {
     }
 };
 
-bool StartInOwnContext(const std::vector<std::string>& argv, bool handOver, Started& started) {
+// Waiting is how a command is run: handed over and not waited for, handed over and waited
+// for, or under the caller's control and waited for (see the header).
+enum class Waiting { HandOver, HandOverAndWait, Control };
+
+bool StartInOwnContext(const std::vector<std::string>& argv, Waiting waiting,
+                       const std::vector<std::string>& environment, Started& started) {
+    const bool handOver = waiting != Waiting::Control;
     platform::LaunchOptions options;
     options.argv = argv;
+    options.extraEnvironment = environment;
     options.breakAwayFromJob = handOver;
+    options.reportExit = waiting == Waiting::HandOverAndWait;
     std::string unit;
     if (platform::LaunchAsSelf(options, nullptr, started.process, &unit) !=
         platform::SysError::SUCCESS) {
@@ -66,8 +74,8 @@ bool StartInOwnContext(const std::vector<std::string>& argv, bool handOver, Star
     return true;
 }
 
-bool StartAsUser(const std::vector<std::string>& argv, std::int64_t requestedSession, bool handOver,
-                 Started& started) {
+bool StartAsUser(const std::vector<std::string>& argv, std::int64_t requestedSession,
+                 Waiting waiting, Started& started) {
     std::uint32_t sessionId = 0;
     if (requestedSession >= 1) {
         sessionId = static_cast<std::uint32_t>(requestedSession);
@@ -78,7 +86,8 @@ bool StartAsUser(const std::vector<std::string>& argv, std::int64_t requestedSes
     platform::LaunchOptions options;
     options.sessionId = sessionId;
     options.argv = argv;
-    options.breakAwayFromJob = handOver;
+    options.breakAwayFromJob = waiting != Waiting::Control;
+    options.reportExit = waiting == Waiting::HandOverAndWait;
     // Companion programs among the commands find the daemon's runtime folders through it.
     options.extraEnvironment = platform::RuntimeEnvironment(sessionId);
     platform::LaunchFailure failure = platform::LaunchFailure::None;
@@ -154,21 +163,31 @@ bool WaitForEnd(Started& started, std::int32_t timeoutMs, std::uint32_t& exitCod
 
 enum class RunAs { OwnContext, SessionUser, Elevated };
 
+// ExecOptions are the less common choices of Execute.
+struct ExecOptions {
+    std::int64_t sessionId = 0;
+    bool handOverAndWait = false;
+    std::vector<std::string> environment;  // for the command alone (own context only)
+};
+
 bool Execute(const std::vector<std::string>& elements, std::uint32_t& exitCode, RunAs runAs,
-             std::int32_t timeoutMs, std::int64_t sessionId) {
+             std::int32_t timeoutMs, const ExecOptions& more) {
     const std::string commandLine = Companions::JoinItems(elements);
     Logger::Debug(std::string(kExecTag) + "Try to launch command : [" + commandLine + "]");
     const std::vector<std::string> argv = ToolBox::SplitCommandLine(commandLine);
     Started started;
     bool result = false;
     // A command that nobody waits for is handed over to the user's session (see the header).
-    const bool handOver = timeoutMs == 0;
+    Waiting waiting = timeoutMs == 0 ? Waiting::HandOver : Waiting::Control;
+    if (more.handOverAndWait && timeoutMs != 0) {
+        waiting = Waiting::HandOverAndWait;
+    }
     switch (runAs) {
         case RunAs::OwnContext:
-            result = StartInOwnContext(argv, handOver, started);
+            result = StartInOwnContext(argv, waiting, more.environment, started);
             break;
         case RunAs::SessionUser:
-            result = StartAsUser(argv, sessionId, handOver, started);
+            result = StartAsUser(argv, more.sessionId, waiting, started);
             break;
         case RunAs::Elevated:
             result = StartElevated(argv, timeoutMs, started);
@@ -325,12 +344,24 @@ bool ReportFolderResult(std::int64_t result, int checkResult, const std::string&
 bool ExecuteCmd(const std::vector<std::string>& elements, std::uint32_t& exitCode, bool asUser,
                 std::int32_t timeoutMs, std::int64_t sessionId) {
     return Execute(elements, exitCode, asUser ? RunAs::SessionUser : RunAs::OwnContext, timeoutMs,
-                   sessionId);
+                   {.sessionId = sessionId, .handOverAndWait = false, .environment = {}});
+}
+
+bool ExecuteCmd(const std::vector<std::string>& elements, std::uint32_t& exitCode,
+                const std::vector<std::string>& environment, std::int32_t timeoutMs) {
+    return Execute(elements, exitCode, RunAs::OwnContext, timeoutMs,
+                   {.sessionId = 0, .handOverAndWait = false, .environment = environment});
 }
 
 bool ExecuteCmd(const std::vector<std::string>& elements, std::uint32_t& exitCode,
                 std::int32_t timeoutMs) {
-    return Execute(elements, exitCode, RunAs::Elevated, timeoutMs, 0);
+    return Execute(elements, exitCode, RunAs::Elevated, timeoutMs, {});
+}
+
+bool ExecuteHandedOver(const std::vector<std::string>& elements, std::uint32_t& exitCode,
+                       std::int32_t timeoutMs) {
+    return Execute(elements, exitCode, RunAs::OwnContext, timeoutMs,
+                   {.sessionId = 0, .handOverAndWait = true, .environment = {}});
 }
 
 bool MakeFolder(const std::string& path) {

@@ -3,15 +3,19 @@
 // missing parents, and posting a message to a window found by its class name. The daemon
 // uses them with system rights; the worker uses the same code in the user's context.
 //
-// Which processes outlive the daemon. ExecuteCmd decides by its time limit alone, so that
-// the worker's "Execute" keeps its request and reply unchanged: a command started with
-// timeout 0 (nobody waits for it) is handed over to the user's session, with the platform's
-// break-away flag; a command that is waited for, with or without a limit, belongs to the
-// operation that runs it and stays under the daemon's control.
+// Which processes outlive the daemon. ExecuteCmd decides by its time limit: a command
+// started with timeout 0 (nobody waits for it) is handed over to the user's session, with
+// the platform's break-away flag; a command that is waited for, with or without a limit,
+// belongs to the operation that runs it and stays under the daemon's control.
+// ExecuteHandedOver does both: the command is handed over and still waited for, with its
+// exit code; the worker's "Execute" asks for it with "handOver": true beside its time limit
+// (a request without the member keeps the time-limit rule).
 //
 //   process                               started by                       outlives the daemon
 //   ------------------------------------  -------------------------------  -------------------
-//   the start tool and the application    worker "Execute", timeout 0      yes
+//   the start tool and the application    worker "Execute", handOver,      yes
+//                                         waited for (a program of mode
+//                                         None: timeout 0)
 //   the tray program                      worker "Execute" / ExecuteCmd    yes
 //                                         as the user, timeout 0
 //   the worker                            UserExtension, in its group      no
@@ -24,7 +28,11 @@
 // the caller runs as the user and the manager answers on the user's bus (the worker); else a
 // process in a session of its own that no group of the daemon or the worker can reach. What
 // stays under control ends with its group (the worker's group ends its whole session and
-// descendants) and, for group members, with the daemon itself (parent-death signal).
+// descendants) and, for group members, with the daemon itself (parent-death signal). A
+// command that is handed over and waited for is followed through its unit (the manager
+// keeps it, and its main process's exit status, while the caller holds a reference) or,
+// without a manager, through a waiter in the command's new session that reports the exit
+// status over a pipe; neither is a descendant of the caller.
 //
 // Commands are lists of items joined with single blanks, no quotes added: an item that
 // needs quotes carries them. The text is split by the Windows command-line rules, so it
@@ -49,9 +57,22 @@ inline constexpr std::int32_t kNoTimeLimit = -1;
 bool ExecuteCmd(const std::vector<std::string>& elements, std::uint32_t& exitCode, bool asUser,
                 std::int32_t timeoutMs, std::int64_t sessionId = 0);
 
+// ExecuteCmd runs the command in the caller's own context, with the "NAME=value" entries of
+// environment added to the environment of that command alone (the caller's own stays
+// unchanged: other threads may start programs meanwhile). Waiting as above.
+bool ExecuteCmd(const std::vector<std::string>& elements, std::uint32_t& exitCode,
+                const std::vector<std::string>& environment, std::int32_t timeoutMs);
+
 // ExecuteCmd runs the command elevated ("runas"), with the same waiting rules.
 bool ExecuteCmd(const std::vector<std::string>& elements, std::uint32_t& exitCode,
                 std::int32_t timeoutMs);
+
+// ExecuteHandedOver runs the command in the caller's own context, handed over to the user's
+// session as a command with timeout 0 is, and waits up to timeoutMs (kNoTimeLimit: without
+// limit; 0: not at all) for its exit code. True when it ran and ended in time. A command
+// that outlives the limit is left running, still handed over.
+bool ExecuteHandedOver(const std::vector<std::string>& elements, std::uint32_t& exitCode,
+                       std::int32_t timeoutMs);
 
 // MakeFolder creates the folder and its missing parents; true when it exists afterwards.
 bool MakeFolder(const std::string& path);

@@ -71,9 +71,21 @@ JSON::ItemPtr Execute(const JSON::JSONItem& args) {
             return BadRequest("\"timeout\" must be a whole number of milliseconds");
         }
     }
+    // handOver: the command belongs to the user's session, like one nobody waits for, and
+    // is still waited for within the time limit.
+    bool handOver = false;
+    JSON::GetBoolField("handOver", handOver, &args);
+    if (handOver && runas) {
+        return BadRequest("\"handOver\" cannot be elevated");
+    }
     std::uint32_t exitCode = 0;
-    const bool ran = runas ? Operations::Local::ExecuteCmd(command, exitCode, timeoutMs)
-                           : Operations::Local::ExecuteCmd(command, exitCode, false, timeoutMs);
+    bool ran = false;
+    if (handOver) {
+        ran = Operations::Local::ExecuteHandedOver(command, exitCode, timeoutMs);
+    } else {
+        ran = runas ? Operations::Local::ExecuteCmd(command, exitCode, timeoutMs)
+                    : Operations::Local::ExecuteCmd(command, exitCode, false, timeoutMs);
+    }
     if (!ran) {
         return Reply(Companions::kReplyFailed, nullptr,
                      "the command could not be run or did not end in time");

@@ -57,6 +57,7 @@ std::string LaunchSite::Prepare() {
     if (entry == nullptr) {
         return "the throwaway user has no entry";
     }
+    userId_ = entry->pw_uid;
     // The user's programs read the environment files and file arguments under the site.
     ::chmod(site_.Dir().Path().c_str(), 0755);
     home_ = site_.Path("home");
@@ -81,6 +82,15 @@ std::string LaunchSite::Prepare() {
     site_.WriteConfig({"NO_NEED_SEC", "LOGLEVEL=info"});
     daemon_ = std::make_unique<vl_test::DaemonProcess>(site_);
     return daemon_->WaitUntilServing() ? "" : "the daemon did not start: " + daemon_->Output();
+}
+
+bool LaunchSite::RestartDaemon() {
+    int exitCode = 0;
+    if (!daemon_->Terminate(exitCode, 30000)) {
+        return false;
+    }
+    daemon_ = std::make_unique<vl_test::DaemonProcess>(site_);
+    return daemon_->WaitUntilServing();
 }
 
 vl_test::DaemonAnswer LaunchSite::Call(const std::string& function, const std::string& params,

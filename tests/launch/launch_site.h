@@ -29,6 +29,12 @@ class LaunchSite {
         const std::string url = site_.HttpsUrl("");
         return url.substr(0, url.size() - 1);
     }
+    // RestartDaemon stops the daemon with SIGTERM and starts it again; true once it serves.
+    bool RestartDaemon();
+    // Registry is the folder of the registry store.
+    std::string Registry() const { return site_.Path("registry"); }
+    // UserId is the session user's id.
+    unsigned UserId() const { return userId_; }
     // DaemonPid is the daemon's process id.
     int DaemonPid() const { return daemon_ ? daemon_->Pid() : -1; }
     // Installs is the folder of the sample installations.
@@ -50,6 +56,7 @@ class LaunchSite {
     std::unique_ptr<vl_test::DaemonProcess> daemon_;
     std::string home_;
     std::string userFolder_;
+    unsigned userId_ = 0;
 };
 
 // WaitForReport waits until the application has written path; its key=value lines.

@@ -2,12 +2,14 @@
 // with the simulated product in the sample installations.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -78,6 +80,70 @@ TEST_F(LaunchTest, ASecondLaunchWaitsForTheFirstButAShortcutDoesNot) {
         << site_->Log();
     EXPECT_EQ(first.get().returnCode, 0);
     EXPECT_EQ(site_->Call("startZ5", Design("")).returnCode, 0);  // the lock was released
+}
+
+// Alive tells whether the process runs (not ended, not a zombie).
+bool Alive(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(in, text);
+    const std::size_t close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+}
+
+// WorkersOf lists the worker processes that run as the user.
+std::vector<pid_t> WorkersOf(unsigned uid) {
+    std::vector<pid_t> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        struct stat info {};
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos ||
+            ::stat(entry.path().c_str(), &info) != 0 || info.st_uid != uid) {
+            continue;
+        }
+        std::error_code ec;
+        const auto program = std::filesystem::read_symlink(entry.path() / "exe", ec);
+        if (!ec && program.filename() == "VantaroLauncherGUI" && Alive(std::stoi(name))) {
+            found.push_back(std::stoi(name));
+        }
+    }
+    return found;
+}
+
+// The start tool and the application are handed over to the user's session: stopping the
+// daemon, which stops its workers, leaves the application running, and so does starting
+// the daemon again. The start tool is still waited for: its failure is the launch's.
+TEST_F(LaunchTest, TheApplicationOutlivesTheWorkerAndTheDaemon) {
+    const std::string report = Report("survivor.txt");
+    ASSERT_EQ(site_
+                  ->Call("startZ5", Design(R"(, "envString": {"SIM_APP_WAIT_MS": 120000, )"
+                                           R"("SIM_APP_REPORT": )" +
+                                           Json(report) + "}"))
+                  .returnCode,
+              0)
+        << site_->Log();
+    std::map<std::string, std::string> seen = launch_test::WaitForReport(report);
+    ASSERT_FALSE(seen["pid"].empty());
+    const pid_t app = std::stoi(seen["pid"]);
+    ASSERT_FALSE(WorkersOf(site_->UserId()).empty());
+
+    ASSERT_TRUE(site_->RestartDaemon()) << site_->Log();
+    EXPECT_TRUE(WorkersOf(site_->UserId()).empty()) << "the workers end with the daemon";
+    EXPECT_TRUE(Alive(app)) << "the application must outlive the worker and the daemon";
+    EXPECT_EQ(site_->Call("startZ5", Design("")).returnCode, 0) << site_->Log();
+    EXPECT_TRUE(Alive(app));
+    ::kill(app, SIGKILL);
+
+    // The start tool's exit code still comes back: one that loses its application fails.
+    const std::string bin = site_->Design() + "/linux_a64/code/bin/";
+    std::filesystem::copy_file(bin + "designstudio", bin + "vanishing");
+    auto lost = std::async(std::launch::async, [&] {
+        return site_->Call("startZ5", R"({"level": "L24.4", "exeName": "vanishing",)"
+                                      R"( "envString": {"SIM_START_DELAY_MS": 2500}})");
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    std::filesystem::remove(bin + "vanishing");
+    EXPECT_EQ(lost.get().returnCode, 127);
 }
 
 // Refusals, each the first failure the launch meets, in the launch's order of checks.

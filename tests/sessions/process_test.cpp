@@ -254,6 +254,36 @@ TEST(ProcessHandleTest, HandedOverProgramIsWatchedNotReaped) {
     EXPECT_FALSE(handle.IsValid());
 }
 
+// Handed over and waited for, without a manager: a waiter in the program's new session,
+// outside our tree, reports the exit code; what the program started outlives it.
+TEST(ProcessHandleTest, HandedOverProgramReportsItsExitCodeThroughAWaiter) {
+    const NoUserBus noBus;
+    vl_test::TempDir dir;
+    const struct {
+        std::string script;
+        std::uint32_t exitCode;
+    } cases[] = {{"sleep 30 & echo $! > " + dir.Path("app") + "; exit 7", 7}, {"kill -9 $$", 137}};
+    for (const auto& c : cases) {
+        platform::LaunchOptions options;
+        options.argv = {"/bin/sh", "-c", c.script};
+        options.breakAwayFromJob = true;
+        options.reportExit = true;
+        platform::ProcessHandle handle;
+        ASSERT_EQ(platform::LaunchAsSelf(options, nullptr, handle), 0u);
+        const pid_t pid = static_cast<pid_t>(handle.Pid());
+        EXPECT_NE(::getsid(pid), ::getsid(0));
+        std::uint32_t exitCode = 0;
+        ASSERT_TRUE(handle.Wait(10000, exitCode)) << c.script;
+        EXPECT_EQ(exitCode, c.exitCode) << c.script;
+        EXPECT_FALSE(handle.IsRunning());
+    }
+    ASSERT_TRUE(sessions_test::WaitForFile(dir.Path("app")));
+    const pid_t app = std::stoi(vl_test::ReadFile(dir.Path("app")));
+    const char state = ProcessState(app);
+    EXPECT_TRUE(state != 0 && state != 'Z') << state;
+    ::kill(app, SIGKILL);
+}
+
 TEST(ProcessGroupTest, ClosedGroupTakesNoMember) {
     platform::ProcessGroup group;
     platform::ProcessHandle handle;

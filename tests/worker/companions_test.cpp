@@ -47,10 +47,11 @@ TEST(CompanionsTest, ToolCommandsQuoteWhatNeedsIt) {
          {"t", "-e", "e.txt", "-d", "C:\\d", "-p", "C:\\root", "-icon", "no", "-menu", "no"}},
         {Companions::StartToolCommand("C:\\i\\VRKSTART.exe", "app.exe", "", "C:\\d", ""),
          {"C:\\i\\VRKSTART.exe", "-run", "app.exe", "-direnv", "C:\\d", "-nowindow"}},
-        {Companions::UninstallCommand("C:\\i b\\Uninstall.bat"),
-         {"C:\\i b\\Uninstall.bat", "-quiet"}},
-        {Companions::UpdateCommand("C:\\t\\gui.exe", "C:\\m.msi", "C:\\l b.txt", "C:\\i", 2),
-         {"C:\\t\\gui.exe", "update", "C:\\m.msi", "C:\\l b.txt", "C:\\i", "2"}},
+        {Companions::UninstallCommand("/opt/i \"b\"/Uninstall.sh"),
+         {"/opt/i \"b\"/Uninstall.sh", "-quiet"}},
+        {Companions::UpdateCommand("C:\\t b\\gui.exe", "C:\\m \"1\".msi", "C:\\l b.txt", "C:\\i\\",
+                                   2),
+         {"C:\\t b\\gui.exe", "update", "C:\\m \"1\".msi", "C:\\l b.txt", "C:\\i\\", "2"}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(SplitCommandLine(Companions::JoinItems(c.items)), c.argv)

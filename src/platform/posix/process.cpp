@@ -86,6 +86,9 @@ struct ChildState {
     // ownChild is false for a process handed over to the user's session: it is not our
     // child, so its end is seen through its pidfd and its exit code stays unknown.
     bool ownChild = true;
+    // statusFd, for a handed-over process with a waiter, is readable once the waiter has
+    // written the exit code (or ended without writing it).
+    UniqueFd statusFd;
 
     // TryReap collects the exit status if the process has ended. Caller holds mutex.
     bool TryReapLocked() {
@@ -112,12 +115,29 @@ struct ChildState {
     }
 
   private:
-    bool HasEnded() const {
+    bool HasEnded() {
+        if (statusFd.Valid()) {
+            return ReadStatus();
+        }
         if (!pidfd.Valid()) {
             return ::kill(pid, 0) != 0 && errno == ESRCH;
         }
         pollfd fd{pidfd.Get(), POLLIN, 0};
         return ::poll(&fd, 1, 0) > 0;
+    }
+    bool ReadStatus() {
+        pollfd fd{statusFd.Get(), POLLIN, 0};
+        if (::poll(&fd, 1, 0) <= 0) {
+            return false;
+        }
+        std::uint32_t code = kUnknownExitCode;
+        ssize_t n = 0;
+        do {
+            n = ::read(statusFd.Get(), &code, sizeof code);
+        } while (n < 0 && errno == EINTR);
+        exitCode = n == static_cast<ssize_t>(sizeof code) ? code : kUnknownExitCode;
+        statusFd.Reset();
+        return true;
     }
 };
 
@@ -265,6 +285,7 @@ struct ChildPlan {
     std::size_t groupCount = 0;
     bool dieWithParent = false;
     bool detach = false;
+    int statusFd = -1;  // with detach: a waiter reports the program's exit code here
     pid_t parent = 0;
 };
 
@@ -288,6 +309,7 @@ void ChildResetSignals() {
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
+// ChildCloseDescriptors keeps 0 to 2 and the error pipe, which closes on exec.
 void ChildCloseDescriptors(const ChildPlan& plan) {
     const unsigned errorFd = static_cast<unsigned>(plan.errorFd);
     if (::close_range(3, errorFd - 1, 0) == 0 && ::close_range(errorFd + 1, ~0u, 0) == 0) {
@@ -315,6 +337,47 @@ void ChildDetach(const ChildPlan& plan) {
     }
 }
 
+// ChildWait is the waiter's life once the program is forked: it reports the program's pid,
+// keeps nothing of the caller but the status pipe, and writes the exit code there.
+[[noreturn]] void ChildWait(const ChildPlan& plan, pid_t program) {
+    const ChildReport report{static_cast<int>(ChildStage::Detached), program};
+    [[maybe_unused]] const ssize_t n = ::write(plan.errorFd, &report, sizeof report);
+    const int statusFd = ::dup2(plan.statusFd, 3);
+    if (::close_range(4, ~0u, 0) != 0) {
+        for (int fd = 4; fd < plan.maxFd; ++fd) {
+            ::close(fd);
+        }
+    }
+    int status = 0;
+    pid_t ended = -1;
+    do {
+        ended = ::waitpid(program, &status, 0);
+    } while (ended < 0 && errno == EINTR);
+    const std::uint32_t code = ended == program ? ExitCodeOf(status) : kUnknownExitCode;
+    [[maybe_unused]] const ssize_t m = ::write(statusFd, &code, sizeof code);
+    ::_exit(0);
+}
+
+// ChildDetachAndWait forks the waiter from this intermediate, which ends at once, so that
+// the waiter, in the new session, is nobody's descendant in the caller's tree; the waiter
+// forks the program and waits for it. Returns in the program.
+void ChildDetachAndWait(const ChildPlan& plan) {
+    const pid_t waiter = ::fork();
+    if (waiter < 0) {
+        ChildFail(plan, ChildStage::Session, errno);
+    }
+    if (waiter > 0) {
+        ::_exit(0);
+    }
+    const pid_t program = ::fork();
+    if (program < 0) {
+        ChildFail(plan, ChildStage::Session, errno);
+    }
+    if (program > 0) {
+        ChildWait(plan, program);
+    }
+}
+
 [[noreturn]] void RunChild(const ChildPlan& plan) {
     ChildResetSignals();
     if (plan.newSession && ::setsid() < 0) {
@@ -331,7 +394,9 @@ void ChildDetach(const ChildPlan& plan) {
             ChildFail(plan, ChildStage::Credentials, EPERM);
         }
     }
-    if (plan.detach) {
+    if (plan.detach && plan.statusFd >= 0) {
+        ChildDetachAndWait(plan);
+    } else if (plan.detach) {
         ChildDetach(plan);
     }
     if (plan.dieWithParent) {
@@ -543,7 +608,8 @@ struct LaunchPlan {
     std::vector<std::string> env;
     std::string workingDirectory;  // empty: the daemon's
     bool newSession = false;
-    bool detach = false;  // hand the program over to the user's session
+    bool detach = false;      // hand the program over to the user's session
+    bool reportExit = false;  // ...through a waiter that reports its exit code
     const UserAccount* user = nullptr;
 };
 
@@ -551,8 +617,10 @@ struct LaunchPlan {
 
 // ---- ProcessHandle ------------------------------------------------------------------------
 
+// Impl is a started process, or a transient service of the user's manager (child empty).
 struct ProcessHandle::Impl {
     ChildPtr child;
+    std::unique_ptr<posix::ServiceWatch> service;
 };
 
 ProcessHandle::ProcessHandle() = default;
@@ -574,12 +642,15 @@ bool ProcessHandle::IsValid() const {
 }
 
 std::uint32_t ProcessHandle::Pid() const {
-    return impl_ ? static_cast<std::uint32_t>(impl_->child->pid) : 0;
+    return impl_ && impl_->child ? static_cast<std::uint32_t>(impl_->child->pid) : 0;
 }
 
 bool ProcessHandle::Wait(std::uint32_t timeoutMs, std::uint32_t& exitCode) {
     if (!impl_) {
         return false;
+    }
+    if (impl_->service) {
+        return impl_->service->Wait(timeoutMs, exitCode) == SysError::SUCCESS;
     }
     ChildState& child = *impl_->child;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -600,8 +671,9 @@ bool ProcessHandle::Wait(std::uint32_t timeoutMs, std::uint32_t& exitCode) {
             }
             waitMs = static_cast<int>(std::min<std::int64_t>(left.count(), INT_MAX));
         }
-        if (child.pidfd.Valid()) {
-            pollfd fd{child.pidfd.Get(), POLLIN, 0};
+        const int endFd = child.statusFd.Valid() ? child.statusFd.Get() : child.pidfd.Get();
+        if (endFd >= 0) {
+            pollfd fd{endFd, POLLIN, 0};
             ::poll(&fd, 1, waitMs);
         } else {
             const int sliceMs = waitMs < 0 ? 10 : std::min(waitMs, 10);
@@ -612,12 +684,15 @@ bool ProcessHandle::Wait(std::uint32_t timeoutMs, std::uint32_t& exitCode) {
 }
 
 bool ProcessHandle::IsRunning() {
+    if (impl_ && impl_->service) {
+        return !impl_->service->HasEnded();
+    }
     return impl_ != nullptr && !impl_->child->TryReap();
 }
 
 bool ProcessHandle::Terminate(std::uint32_t /*exitCode*/) {
-    if (!impl_) {
-        return false;
+    if (!impl_ || !impl_->child) {
+        return false;  // a service belongs to the user's manager
     }
     ChildState& child = *impl_->child;
     std::lock_guard<std::mutex> lock(child.mutex);
@@ -634,7 +709,9 @@ bool ProcessHandle::Terminate(std::uint32_t /*exitCode*/) {
 
 void ProcessHandle::Close() {
     if (impl_) {
-        ProcessThread::Instance().Detach(std::move(impl_->child));
+        if (impl_->child) {
+            ProcessThread::Instance().Detach(std::move(impl_->child));
+        }
         impl_.reset();
     }
 }
@@ -868,7 +945,22 @@ struct Pipes {
     UniqueFd readEnd;
     UniqueFd writeEnd;
     UniqueFd nullFd;
+    UniqueFd statusRead;  // the waiter's status pipe, when the exit code is reported
+    UniqueFd statusWrite;
 };
+
+std::uint32_t OpenStatusPipe(Pipes& pipes) {
+    int pipeFds[2] = {-1, -1};
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        return ErrorFromErrno(errno);
+    }
+    pipes.statusRead = AboveStdio(pipeFds[0]);
+    pipes.statusWrite = AboveStdio(pipeFds[1]);
+    if (!pipes.statusRead.Valid() || !pipes.statusWrite.Valid()) {
+        return ErrorFromErrno(errno);
+    }
+    return SysError::SUCCESS;
+}
 
 std::uint32_t OpenPipes(Pipes& pipes) {
     int pipeFds[2] = {-1, -1};
@@ -894,6 +986,7 @@ ChildPlan MakeChildPlan(const LaunchPlan& plan, const Pipes& pipes, bool inGroup
     child.maxFd = openMax > 0 && openMax < 65536 ? static_cast<int>(openMax) : 65536;
     child.newSession = plan.newSession || plan.detach;
     child.detach = plan.detach && !inGroup;
+    child.statusFd = child.detach && pipes.statusWrite.Valid() ? pipes.statusWrite.Get() : -1;
     if (plan.user != nullptr) {
         child.switchUser = true;
         child.uid = plan.user->uid;
@@ -960,6 +1053,11 @@ std::uint32_t Spawn(const LaunchPlan& plan, ProcessGroup* group, ProcessHandle& 
     if (const std::uint32_t error = OpenPipes(pipes); error != SysError::SUCCESS) {
         return error;
     }
+    if (plan.reportExit && plan.detach && group == nullptr) {
+        if (const std::uint32_t error = OpenStatusPipe(pipes); error != SysError::SUCCESS) {
+            return error;
+        }
+    }
     ChildPlan child = MakeChildPlan(plan, pipes, group != nullptr);
     child.path = path.c_str();
     child.argv = argv.Get();
@@ -978,12 +1076,14 @@ std::uint32_t Spawn(const LaunchPlan& plan, ProcessGroup* group, ProcessHandle& 
         return ErrorFromErrno(forkError);
     }
     pipes.writeEnd.Reset();
+    pipes.statusWrite.Reset();
 
     auto state = std::make_shared<ChildState>();
     if (const std::uint32_t error = Collect(pid, pipes.readEnd.Get(), *state);
         error != SysError::SUCCESS) {
         return error;
     }
+    state->statusFd = std::move(pipes.statusRead);
     // Called directly: the C library's header for it lacks C linkage in this glibc.
     state->pidfd.Reset(static_cast<int>(::syscall(SYS_pidfd_open, state->pid, 0)));
     if (group != nullptr && !group->Get()->Add(state)) {
@@ -1024,6 +1124,7 @@ std::uint32_t LaunchAsSessionUser(const LaunchOptions& options, ProcessGroup* gr
         options.workingDirectory.empty() ? account.home : options.workingDirectory;
     plan.newSession = options.newGroup || group != nullptr;
     plan.detach = options.breakAwayFromJob && group == nullptr;
+    plan.reportExit = options.reportExit;
     plan.user = root ? &account : nullptr;
     const std::uint32_t error = Spawn(plan, group, out);
     if (error == SysError::NO_TOKEN) {
@@ -1043,6 +1144,35 @@ std::uint32_t LaunchAsSelf(const std::vector<std::string>& argv, ProcessGroup* g
     return Spawn(plan, group, out);
 }
 
+namespace {
+
+// HandOverToManager offers a handed-over program to the caller's own service manager:
+// SUCCESS when the manager runs it (out then follows the unit when the exit code is
+// wanted), else the program is to be started by the caller.
+std::uint32_t HandOverToManager(const LaunchPlan& plan, ProcessHandle& out, std::string& unit) {
+    posix::TransientService service;
+    if (!ResolveProgram(plan.argv.front(), PathOf(plan.env), service.path)) {
+        return SysError::FILE_NOT_FOUND;
+    }
+    service.argv = plan.argv;
+    service.env = plan.env;
+    service.workingDirectory = plan.workingDirectory;
+    if (!plan.reportExit) {
+        return posix::StartTransientService(service, unit);
+    }
+    std::unique_ptr<posix::ServiceWatch> watch;
+    const std::uint32_t error = posix::StartWatchedService(service, watch);
+    if (error == SysError::SUCCESS) {
+        unit = watch->Unit();
+        auto impl = std::make_unique<ProcessHandle::Impl>();
+        impl->service = std::move(watch);
+        out = ProcessHandle(std::move(impl));
+    }
+    return error;
+}
+
+}  // namespace
+
 std::uint32_t LaunchAsSelf(const LaunchOptions& options, ProcessGroup* group, ProcessHandle& out,
                            std::string* serviceUnit) {
     if (serviceUnit != nullptr) {
@@ -1056,20 +1186,18 @@ std::uint32_t LaunchAsSelf(const LaunchOptions& options, ProcessGroup* group, Pr
     plan.workingDirectory = options.workingDirectory;
     plan.newSession = options.newGroup || group != nullptr;
     plan.detach = options.breakAwayFromJob && group == nullptr;
+    plan.reportExit = options.reportExit;
     if (plan.detach && !plan.argv.empty() && !plan.argv.front().empty()) {
-        posix::TransientService service;
-        if (!ResolveProgram(plan.argv.front(), PathOf(plan.env), service.path)) {
-            return SysError::FILE_NOT_FOUND;
-        }
-        service.argv = plan.argv;
-        service.env = plan.env;
-        service.workingDirectory = plan.workingDirectory;
         std::string unit;
-        if (posix::StartTransientService(service, unit) == SysError::SUCCESS) {
+        const std::uint32_t error = HandOverToManager(plan, out, unit);
+        if (error == SysError::SUCCESS) {
             if (serviceUnit != nullptr) {
                 *serviceUnit = unit;
             }
             return SysError::SUCCESS;
+        }
+        if (error == SysError::FILE_NOT_FOUND) {
+            return error;
         }
         // No manager, or it refused the unit: the program still starts, on its own.
     }

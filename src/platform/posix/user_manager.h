@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,37 @@ struct TransientService {
 // name. SUCCESS; NOT_SUPPORTED when no manager answers on the user's bus (the caller then
 // starts the program itself); GEN_FAILURE when the manager refused the unit.
 std::uint32_t StartTransientService(const TransientService& service, std::string& unit);
+
+// ServiceWatch follows one transient service started by StartWatchedService. Its connection
+// holds a reference on the unit (AddRef), so the manager keeps the unit, and the exit status
+// of its main process, until the watch is destroyed; the unit is then collected once
+// inactive. Destroying the watch leaves the program running.
+class ServiceWatch {
+  public:
+    struct State;
+
+    explicit ServiceWatch(std::unique_ptr<State> state);
+    ~ServiceWatch();
+    ServiceWatch(const ServiceWatch&) = delete;
+    ServiceWatch& operator=(const ServiceWatch&) = delete;
+
+    const std::string& Unit() const;
+    // Wait gives SUCCESS with the main process's exit code once it has ended (128 + the
+    // signal number when it was killed), WAIT_TIMED_OUT when timeoutMs (0xFFFFFFFF: no
+    // limit) passed first, GEN_FAILURE when the unit failed before its main process ran or
+    // the manager no longer answers.
+    std::uint32_t Wait(std::uint32_t timeoutMs, std::uint32_t& exitCode);
+    // HasEnded tells whether the main process has ended (or can no longer be followed).
+    bool HasEnded();
+
+  private:
+    std::unique_ptr<State> state_;
+};
+
+// StartWatchedService is StartTransientService with a watch that can wait for the main
+// process's exit code: the program is handed over to the user and still waited for.
+std::uint32_t StartWatchedService(const TransientService& service,
+                                  std::unique_ptr<ServiceWatch>& watch);
 
 // UserManagerEnvironment reads the manager's environment ("NAME=value" entries: DISPLAY,
 // WAYLAND_DISPLAY, XAUTHORITY, DBUS_SESSION_BUS_ADDRESS and what the session exported).
