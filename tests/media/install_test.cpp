@@ -86,6 +86,7 @@ class MediaSite {
     // UserFolder belongs to the user: installation targets and files the setup waits on.
     std::string UserFolder() const { return site_.Path("user"); }
     uid_t Uid() const { return uid_; }
+    std::string Installs() const { return site_.Path("installs"); }
     const std::string& UserName() const { return user_.Name(); }
     std::string Log() const { return site_.Log(); }
     std::string DataFolder() const { return site_.MainData(); }
@@ -127,7 +128,14 @@ class MediaSite {
         }
         std::system(("usermod -d '" + site_.Path("home") + "' " + user_.Name() + " >/dev/null 2>&1")
                         .c_str());
-        std::filesystem::create_directories(site_.Path("registry"));
+        // Two sample installations, each with the simulated uninstall script, to reinstall.
+        const std::string samples = std::string("PRODUCT_BIN=") + VL_BIN_DIR +
+                                    " VLREG=" + VL_BIN_DIR + "/vlreg bash '" + VL_SOURCE_DIR +
+                                    "/scripts/demo/sample-installs.sh' '" + site_.Path("registry") +
+                                    "' '" + Installs() + "' >/dev/null";
+        if (std::system(samples.c_str()) != 0) {
+            return "sample-installs.sh failed";
+        }
         vl_test::WriteFile(site_.Path("sessions.json"),
                            "[{\"id\": 1, \"user\": \"" + user_.Name() +
                                "\", \"state\": 0, \"station\": \"console\"}]");
@@ -305,6 +313,23 @@ TEST_F(MediaInstallTest, AHotFixHoldsItsBaseInstallationWhileItInstalls) {
     EXPECT_NE(
         site_->Call("startZ5", R"({"instID": ")" + id + R"(", "exeName": "none"})").returnCode,
         109);
+}
+
+TEST_F(MediaInstallTest, ReinstallUninstallsThenInstallsIntoTheSameFolder) {
+    EXPECT_EQ(site_->Call("reinstallMedia", "{}").returnCode, 230);
+    Offer("OI-RE", site_->Media("RE.zip", "RE_L24"));
+    const std::string folder = site_->Installs() + "/L24_Design";
+    const vl_test::DaemonAnswer answer =
+        site_->Call("reinstallMedia",
+                    Params("OI-RE", "ignored", R"("SIM_REG_ID": "L24_9_RE", "SIM_LEVEL": "L24.9")",
+                           R"(, "installTargetPath": ")" + folder + "\""));
+    ASSERT_EQ(answer.returnCode, 0) << answer.commentary << site_->Log();
+    // The old record was removed by its uninstall script, run as root; the new one is there.
+    EXPECT_NE(vl_test::ReadFile(folder + ".uninstall.txt").find("uid=0"), std::string::npos);
+    const std::string installs = site_->Call("discoverAllInstall", "{}").content;
+    EXPECT_EQ(installs.find("L24.4"), std::string::npos) << installs;
+    EXPECT_NE(installs.find("L24.9"), std::string::npos) << installs;
+    EXPECT_FALSE(IdOf(*site_, folder).empty());
 }
 
 // ProcessesOf counts the running processes of a user.
