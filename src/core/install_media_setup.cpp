@@ -79,6 +79,7 @@ std::int32_t Download(MediaInstallation& run, const MediaEntry& media, std::stri
                       std::to_string(downloaded) + ")");
         return RC::RC_MEDIA_DOWNLOAD_FAILED;
     }
+    Logger::Info(run.tag + "media downloaded and verified : " + archive);
     return RC::RC_SUCCESS;
 }
 
@@ -117,6 +118,7 @@ std::int32_t Unpack(MediaInstallation& run, const std::string& archive, Setup& s
     }
     setup.subFolder = folders.front();
     setup.mediaRoot = ToolBox::JoinPath(run.unzipFolder, setup.subFolder);
+    Logger::Info(run.tag + "media unpacked : " + setup.mediaRoot);
     return RC::RC_SUCCESS;
 }
 
@@ -388,6 +390,8 @@ std::int32_t InstallOneMedia(MediaInstallation& run, const std::string& hash,
     std::uint32_t status = 0;
     const bool ran = RunSetup(run, setup, exitCode, status);
     run.LogNow("daemon-installer_time_end");
+    Logger::Info(run.tag + "installer ended (status " + std::to_string(status) + ", rc " +
+                 std::to_string(exitCode) + ")");
     return Outcome(run, setup, ran, status, exitCode);
 }
 
