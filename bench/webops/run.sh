@@ -34,13 +34,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() {
-  local port
-  while :; do
-    port=$((RANDOM % 30000 + 20000))
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || { echo "$port"; return; }
-  done
-}
+# shellcheck source=../lib.sh
+. "$here/../lib.sh"
 
 now() { date +%s.%N; }
 mean() { python3 -c 'import sys; v=[float(x) for x in sys.argv[1:]]; print("%.3f" % (sum(v)/len(v)))' "$@"; }

@@ -33,35 +33,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() {
-  local port
-  while :; do
-    port=$((RANDOM % 30000 + 20000))
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || { echo "$port"; return; }
-  done
-}
-
-install=$work/install
-main_data=$work/data/Quorvanti/VantaroLauncher
-mkdir -p "$install" "$main_data"
-port=$(free_port)
-internal_port=$(free_port)
-echo "$work/data" >"$install/pdata.ptr"
-echo "$port" >"$install/serv.port"
-echo "$internal_port" >"$install/serv.internal.port"
-echo localhost >"$install/serv.domain"
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
-  -subj /CN=localhost -keyout "$install/serv.key" -out "$install/serv.crt" 2>/dev/null
-echo '[{"id": 1, "user": "root", "state": 0, "station": "console"}]' >"$work/sessions.json"
-printf '%s\n' "LOGLEVEL=$level" >"$main_data/launcher.conf"
-
-QVYLD_INSTALL_DIR=$install QVYLD_SESSION_FILE=$work/sessions.json QVYLD_LOG_STDOUT=0 \
-  "$bin" >"$work/daemon.out" 2>&1 &
-daemon_pid=$!
-for _ in $(seq 200); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$internal_port") 2>/dev/null && break
-  sleep 0.05
-done
+# shellcheck source=../lib.sh
+. "$here/../lib.sh"
+make_daemon_site
+start_daemon_at "$level"
 
 # sample: threads, open descriptors, resident kB.
 sample() {

@@ -32,46 +32,17 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-free_port() {
-  local port
-  while :; do
-    port=$((RANDOM % 30000 + 20000))
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || { echo "$port"; return; }
-  done
-}
-
-wait_for_port() {
-  for _ in $(seq 200); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-    sleep 0.05
-  done
-  echo "run.sh: nothing listens on port $1" >&2
-  return 1
-}
+# shellcheck source=../lib.sh
+. "$here/../lib.sh"
 
 # The site: the install folder of the daemon ("localhost" is the HTTPS domain, so that wrk
 # resolves it), its data folder and the certificate that nginx shares.
-install=$work/install
-main_data=$work/data/Quorvanti/VantaroLauncher
-mkdir -p "$install" "$main_data" "$work/www"
+make_daemon_site
+mkdir -p "$work/www"
 chmod 755 "$work" "$work/www"  # nginx workers run as nobody
-port=$(free_port)
-internal_port=$(free_port)
-echo "$work/data" >"$install/pdata.ptr"
-echo "$port" >"$install/serv.port"
-echo "$internal_port" >"$install/serv.internal.port"
-echo localhost >"$install/serv.domain"
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
-  -subj /CN=localhost -keyout "$install/serv.key" -out "$install/serv.crt" 2>/dev/null
-echo '[{"id": 1, "user": "root", "state": 0, "station": "console"}]' >"$work/sessions.json"
 
 start_daemon() {  # LOGLEVEL
-  printf '%s\n' "LOGLEVEL=$1" >"$main_data/launcher.conf"
-  QVYLD_INSTALL_DIR=$install QVYLD_SESSION_FILE=$work/sessions.json QVYLD_LOG_STDOUT=0 \
-    "$bin" >"$work/daemon.out" 2>&1 &
-  daemon_pid=$!
-  wait_for_port "$internal_port"
+  start_daemon_at "$1"
   wait_for_port "$port"
 }
 

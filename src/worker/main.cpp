@@ -2,44 +2,13 @@
 #include <exception>
 #include <string>
 
-#include "base/config.h"
-#include "base/folders.h"
 #include "base/logger.h"
-#include "base/toolbox.h"
-#include "platform/file_access.h"
 #include "platform/process.h"
-#include "platform/runtime_folder.h"
-#include "platform/sys_error.h"
 #include "session/companions.h"
+#include "session/user_program.h"
 #include "worker/worker.h"
 
 namespace {
-
-// LogFolder is the shared log folder when this user may write there, else the user's own
-// runtime folder.
-std::string LogFolder() {
-    std::string folder;
-    if (FileAndFoldersManager::GetFolder(Folder::LOG, folder) &&
-        platform::CheckAccess(folder, platform::kAccessWrite) == platform::SysError::SUCCESS) {
-        return folder;
-    }
-    folder.clear();
-    platform::RuntimeFolderPath(platform::RuntimeOwner::Self(), folder);
-    return folder;
-}
-
-// InitInfrastructure resolves the folders as the daemon does, in the user's context, so
-// that both sides agree on every named folder.
-void InitInfrastructure() {
-    // Our standard output is the daemon's: keep it clean.
-    Logger::SetStdoutCopy(false);
-    FileAndFoldersManager::Init(FolderContext::USER);
-    std::string mainData;
-    if (FileAndFoldersManager::GetFolder(Folder::MAIN_DATA, mainData)) {
-        Config::Init(ToolBox::JoinPath(mainData, "launcher.conf"));
-    }
-    Logger::Init("worker", LogFolder(), Companions::kGuiProgram);
-}
 
 int Dispatch(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
@@ -66,7 +35,7 @@ int main(int argc, char** argv) {
         // daemon could only guess, come from the user's own service manager when there is
         // one. The commands this worker runs and its dialogs get them too.
         const bool adopted = platform::AdoptSessionEnvironment();
-        InitInfrastructure();
+        UserProgram::Init("worker", Companions::kGuiProgram);
         Logger::Internal(std::string("[Main]session environment : ") +
                          (adopted ? "the user's service manager" : "as started"));
         return Dispatch(argc, argv);
