@@ -200,14 +200,15 @@ TEST_F(MediaInstallTest, ReinstallUninstallsThenInstallsIntoTheSameFolder) {
     EXPECT_FALSE(IdOf(*site_, folder).empty());
 }
 
-// ProcessesOf counts the running processes of a user.
-int ProcessesOf(uid_t uid) {
+// ProcessesOf counts the running processes of a user named program.
+int ProcessesOf(uid_t uid, const std::string& program) {
     int count = 0;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         struct stat info {};
         const std::string name = entry.path().filename().string();
         if (std::isdigit(static_cast<unsigned char>(name[0])) != 0 &&
-            ::stat(entry.path().c_str(), &info) == 0 && info.st_uid == uid) {
+            ::stat(entry.path().c_str(), &info) == 0 && info.st_uid == uid &&
+            vl_test::ReadFile(entry.path().string() + "/comm") == program + "\n") {
             ++count;
         }
     }
@@ -234,10 +235,10 @@ TEST_F(MediaInstallTest, ADaemonStoppedMidInstallationEndsTheSetupAndRecordsNoth
     ASSERT_TRUE(site_->Stop());
     EXPECT_NE(install.get().returnCode, 0);
     const auto gone = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (ProcessesOf(site_->Uid()) != 0 && std::chrono::steady_clock::now() < gone) {
+    while (ProcessesOf(site_->Uid(), "setup") != 0 && std::chrono::steady_clock::now() < gone) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    EXPECT_EQ(ProcessesOf(site_->Uid()), 0) << "the setup program outlived the daemon";
+    EXPECT_EQ(ProcessesOf(site_->Uid(), "setup"), 0) << "the setup program outlived the daemon";
     std::filesystem::remove(release);
 
     ASSERT_TRUE(site_->Start());
