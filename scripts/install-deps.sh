@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev
   flex bison
-  libboost-dev libssl-dev libsystemd-dev libcurl4-openssl-dev libarchive-dev libstb-dev
+  libboost-dev libssl-dev libsystemd-dev libcurl4-openssl-dev libarchive-dev libstb-dev libexpat1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev rapidjson-dev
   g++-mingw-w64-x86-64-posix

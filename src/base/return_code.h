@@ -71,6 +71,7 @@ class ReturnCode {
     static constexpr std::int32_t RC_INSTALL_CANCELLED = 157;
     static constexpr std::int32_t RC_INSTALL_FAILED = 158;
     static constexpr std::int32_t RC_UNKNOWN_INSTALL_ID = 159;
+    static constexpr std::int32_t RC_NOT_ENOUGH_SPACE = 161;  // no table entry: no commentary
     static constexpr std::int32_t RC_DATASTORE_PATH_UNRESOLVED = 162;
     static constexpr std::int32_t RC_UPDATE_COPY_FAILED = 200;
     static constexpr std::int32_t RC_MSI_DOWNLOAD_INTERNAL_ERROR = 201;
@@ -89,6 +90,7 @@ class ReturnCode {
     static constexpr std::int32_t RC_UNINSTALL_LAUNCH_FAILED = 224;
     static constexpr std::int32_t RC_UNINSTALL_FAILED = 225;
     static constexpr std::int32_t RC_UNINSTALL_BATCH_MISSING = 226;
+    static constexpr std::int32_t RC_REINSTALL_NO_TARGET = 230;  // no table entry
 
     ReturnCode() = delete;
 

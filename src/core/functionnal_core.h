@@ -135,6 +135,26 @@ class FunctionnalCore {
     // (its outcome goes to the update log), 106, 200 to 207, 209.
     static std::int32_t SelfUpdateInt2(const ZorvidRequestInfo& request,
                                        const JSON::JSONItem* params);
+    // Install answers "installMedia" and ReinstallMedia "reinstallMedia", each in its frame.
+    static std::int32_t Install(const ZorvidRequestInfo& request, const JSON::JSONItem& params,
+                                JSON::JSONDocument& result);
+    static std::int32_t ReinstallMedia(const ZorvidRequestInfo& request,
+                                       const JSON::JSONItem& params, JSON::JSONDocument& result);
+    // InstallMediaInt finds the media of the requested offerings in the media catalogue,
+    // downloads and unpacks them as the user and runs each one's setup program: 0, or 92,
+    // 101, 109, 159, 150, 151, 152, 153, 154, 156, 157, 158, 161, 162, 5.
+    static std::int32_t InstallMediaInt(const ZorvidRequestInfo& request,
+                                        const JSON::JSONItem* params);
+    // runInstallWithoutAdmin runs the setup command as the session's user beside the
+    // installer's server in the daemon's account, joined by a pipe; exitCode is the
+    // command's. 0 when it ran, 2 when it could not.
+    static std::int32_t runInstallWithoutAdmin(const ZorvidRequestInfo& request,
+                                               const std::string& mediaFolder,
+                                               const std::vector<std::string>& command,
+                                               std::uint32_t& exitCode);
+    // Reinstall uninstalls an installation and installs media into its folder: 0, 230, or
+    // the code of the uninstallation or the installation.
+    static std::int32_t Reinstall(const ZorvidRequestInfo& request, const JSON::JSONItem* params);
     // Uninstall answers "uninstall": UninstallInt2 in its frame.
     static std::int32_t Uninstall(const ZorvidRequestInfo& request, const JSON::JSONItem& params,
                                   JSON::JSONDocument& result);

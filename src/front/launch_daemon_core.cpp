@@ -210,6 +210,8 @@ const FunctionTable& LaunchDaemonCore::MainFunctions() {
         {"createShortcutFromZ5Install",
          {Rule::WithCreateShortcut, false, FunctionnalCore::CreateShortcutFromZ5Install}},
         {"selfUpdate", {Rule::AsReceived, false, FunctionnalCore::SelfUpdate}},
+        {"installMedia", {Rule::AsReceived, false, FunctionnalCore::Install}},
+        {"reinstallMedia", {Rule::AsReceived, false, FunctionnalCore::ReinstallMedia}},
         {"uninstall", {Rule::AsReceived, false, FunctionnalCore::Uninstall}},
     };
     return table;

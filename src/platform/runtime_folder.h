@@ -32,11 +32,19 @@ struct RuntimeOwner {
 // session has no user, or the error of the failed step.
 std::uint32_t PrepareRuntimeFolder(const RuntimeOwner& owner);
 
+// ClaimFolderForOwner makes folder a folder of the owner with mode 0700, its missing parents
+// made as the caller: where a session's worker downloads and unpacks media for the daemon.
+// A folder there that the owner does not own is replaced when the caller is root. 0, 1008
+// when the session has no user, or the error of the failed step. Windows: the data folders
+// are the users' already; this only makes the folder.
+std::uint32_t ClaimFolderForOwner(const std::string& folder, const RuntimeOwner& owner);
+
 // RuntimeFolderPath gives the owner's folder (it may not exist yet). 0 or 1008.
 std::uint32_t RuntimeFolderPath(const RuntimeOwner& owner, std::string& path);
 
 // RuntimeEnvironment is the "NAME=value" entries that a program started as a user needs to
-// find the same runtime folders as the daemon (empty when the defaults apply).
+// find the same runtime folders as the daemon, and the test-only QVYLD_TEST_CA_FILE when the
+// daemon has it (empty when the defaults apply).
 std::vector<std::string> RuntimeEnvironment();
 // RuntimeEnvironment for a program started for a session adds the session it belongs to
 // (kSessionVariable): started by the daemon, it runs outside the login manager's session,

@@ -114,6 +114,9 @@ std::uint32_t UnzipAsUser(const ZorvidRequestInfo& request, const std::string& a
     Logger::Internal(tag + "params:\n\t-[zipPath]:" + archivePath);
     JSON::ItemPtr args = Args(Companions::kActionUnzip);
     args->AsObject()->Set("target", JSON::CreateString(archivePath));
+    if (!output.empty()) {
+        args->AsObject()->Set("output", JSON::CreateString(output));
+    }
     JSON::ItemPtr content;
     const std::uint32_t result =
         RunOperationByUserExtension(request, Companions::kVerbRun, args.get(), content);

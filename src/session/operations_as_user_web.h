@@ -70,7 +70,8 @@ std::uint32_t CallWebService(const WebServiceCall& call, const ZorvidRequestInfo
 std::uint32_t DownloadMediaAsUser(const ZorvidRequestInfo& request, std::string& destination,
                                   const std::string& mediaInfoJson, std::int32_t& downloadResult);
 
-// UnzipAsUser unpacks the archive into the user's UNZIP folder: output is that folder and
+// UnzipAsUser unpacks the archive into the folder that output names (when empty: the
+// user's UNZIP folder, as the worker resolves it): output is then that folder and
 // unzipResult the content's "rc" (WebOperationCodes::kUnzip...).
 std::uint32_t UnzipAsUser(const ZorvidRequestInfo& request, const std::string& archivePath,
                           std::string& output, std::int32_t& unzipResult);

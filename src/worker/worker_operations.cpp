@@ -176,8 +176,13 @@ JSON::ItemPtr FromOp(WorkerOps::OpReply reply) {
     return Reply(reply.rc, std::move(reply.content), reply.message);
 }
 
+// Unzip unpacks into "output" when the daemon names the folder (the one it prepared for this
+// user), else into the worker's own UNZIP folder.
 JSON::ItemPtr Unzip(const JSON::JSONItem& args) {
     std::string folder;
+    if (JSON::GetStringField("output", folder, &args) && !folder.empty()) {
+        return FromOp(WorkerOps::ArchiveExtract::Run(args, folder));
+    }
     if (!FileAndFoldersManager::GetFolder(Folder::UNZIP, folder, true)) {
         return Reply(Companions::kReplyFailed, nullptr, "the UNZIP folder cannot be resolved");
     }

@@ -276,6 +276,24 @@ std::uint32_t PrepareRuntimeFolder(const RuntimeOwner& owner) {
     return SysError::SUCCESS;
 }
 
+std::uint32_t ClaimFolderForOwner(const std::string& folder, const RuntimeOwner& owner) {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    const std::uint32_t error = posix::OwnerIdentity(owner, uid, gid);
+    if (error != SysError::SUCCESS) {
+        return error;
+    }
+    const std::filesystem::path parent = std::filesystem::path(folder).parent_path();
+    std::error_code ec;
+    if (!parent.empty()) {
+        std::filesystem::create_directories(parent, ec);
+    }
+    if (ec) {
+        return ErrorFromErrno(ec.value());
+    }
+    return ClaimFolder(folder, uid, gid);
+}
+
 std::uint32_t RuntimeFolderPath(const RuntimeOwner& owner, std::string& path) {
     uid_t uid = 0;
     gid_t gid = 0;
@@ -287,11 +305,16 @@ std::uint32_t RuntimeFolderPath(const RuntimeOwner& owner, std::string& path) {
 }
 
 std::vector<std::string> RuntimeEnvironment() {
-    const char* root = std::getenv(kRootVariable);
-    if (root == nullptr || *root == '\0') {
-        return {};
+    // The runtime root, and the test-only certificate authorities of the worker's transfers:
+    // tests serve https with a throwaway authority to workers that run as a session's user.
+    std::vector<std::string> entries;
+    for (const char* name : {kRootVariable, "QVYLD_TEST_CA_FILE"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') {
+            entries.push_back(std::string(name) + "=" + value);
+        }
     }
-    return {std::string(kRootVariable) + "=" + root};
+    return entries;
 }
 
 std::vector<std::string> RuntimeEnvironment(std::uint32_t sessionId) {

@@ -470,9 +470,13 @@ OpReply MediaDownload::Run(const JSON::JSONItem& args) {
         size != nullptr && size->IsNumber()) {
         media.size = size->GetInt64();
     }
+    // "exactSize", when given, says it; else a media without a code level is taken as the
+    // launcher's own package, whose size is a byte count.
     std::string codeLevel;
     JSON::GetStringField("codelevel", codeLevel, info);
-    media.exactSize = codeLevel.empty();
+    if (!JSON::GetBoolField("exactSize", media.exactSize, info)) {
+        media.exactSize = codeLevel.empty();
+    }
     std::string output;
     const std::int32_t rc = Download(media, folder, output);
     JSON::ItemPtr content = JSON::CreateObject();

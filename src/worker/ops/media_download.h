@@ -39,8 +39,8 @@ class MediaDownload {
                                  std::string& output);
 
     // Run answers a "DownloadMedia" request: args {"dest", "mi"}, content {"rc", "output"}.
-    // A description without a code level is not a catalogue media (the launcher's own
-    // package): its size is an exact byte count.
+    // The member "exactSize" of "mi" says whether the size is a byte count; without it, a
+    // description without a code level is taken as the launcher's own package (exact).
     static OpReply Run(const JSON::JSONItem& args);
 };
 
