@@ -29,7 +29,8 @@
 
 namespace platform {
 
-// kPipeMessageLimit is the largest message a reader accepts; a longer one fails with 8.
+// kPipeMessageLimit is the largest message a reader accepts on either platform; a longer one
+// fails with 8.
 inline constexpr std::size_t kPipeMessageLimit = std::size_t{256} << 20;
 
 // PeerIdentity is who is at the other end of an accepted connection, captured when it was
@@ -66,8 +67,10 @@ class PipeConnection {
     // piece ends the message, 234 when more of it remains, 109 when the other end closed
     // before a message began, or another error.
     std::uint32_t Read(char* buffer, std::size_t size, std::size_t& read);
-    // ReadMessage reads one whole message.
-    std::uint32_t ReadMessage(std::string& message);
+    // ReadMessage reads one whole message of at most limit bytes. A longer one fails with 8
+    // (NOT_ENOUGH_MEMORY) once the limit is passed, without holding more than that; the rest
+    // of it is left unread and the connection is of no further use.
+    std::uint32_t ReadMessage(std::string& message, std::size_t limit = kPipeMessageLimit);
     // Abort gives up the exchange: a Read, ReadMessage or Write that blocks in another
     // thread returns 995, and so does every later one. The only call that may run while
     // another thread uses the connection; the connection must stay alive until it returns.
