@@ -102,6 +102,7 @@ TEST_F(EndpointTest, ReadMessageRefusesMessagesOverItsLimit) {
             return std::pair{error, received.size()};
         });
         platform::PipeConnection client;
+        ASSERT_EQ(platform::WaitForPipe(kPipe, RuntimeOwner::Self(), 5000), 0u);
         ASSERT_EQ(platform::ConnectPipe(kPipe, RuntimeOwner::Self(), client), 0u);
         // A refusing reader may leave the writer failing on a closed pipe: only the
         // reader's side counts.

@@ -113,7 +113,7 @@ TEST(PipeSecurityTest, PrivatePipesAdmitOnlySystemAndTheirUser) {
     PSECURITY_DESCRIPTOR raw = nullptr;
     ASSERT_EQ(::GetSecurityInfo(pipe.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                                 nullptr, &dacl, nullptr, &raw),
-              ERROR_SUCCESS);
+              DWORD{ERROR_SUCCESS});
     const std::unique_ptr<void, LocalFreeDeleter> descriptor(raw);
     ASSERT_NE(dacl, nullptr) << "a pipe without an access list admits everyone";
 

@@ -122,19 +122,19 @@ bool OwnUserAccess(std::wstring& access) {
     return true;
 }
 
-// Overlapped runs one I/O call on an overlapped handle and waits for its end.
+// Overlapped runs one I/O call on an overlapped handle and waits for its end. A read that
+// ends at once with more data (234) has still read its piece: the count, like every other
+// outcome, comes from the overlapped result.
 template <typename Call>
 std::uint32_t Overlapped(HANDLE handle, HANDLE event, DWORD& transferred, Call call) {
     OVERLAPPED overlapped{};
     overlapped.hEvent = event;
     ::ResetEvent(event);
-    if (call(&overlapped)) {
-        return ::GetOverlappedResult(handle, &overlapped, &transferred, TRUE) ? SysError::SUCCESS
-                                                                              : ::GetLastError();
-    }
-    const DWORD error = ::GetLastError();
-    if (error != ERROR_IO_PENDING) {
-        return error;
+    if (!call(&overlapped)) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) {
+            return error;
+        }
     }
     return ::GetOverlappedResult(handle, &overlapped, &transferred, TRUE) ? SysError::SUCCESS
                                                                           : ::GetLastError();
@@ -441,6 +441,10 @@ std::uint32_t PipeListener::Accept(PipeConnection& out) {
     impl->pipe = std::move(impl_->instance);
     impl->event = std::move(event);
     impl->server = true;
+    // The next instance at once, so that the name never disappears between two clients (a
+    // client's WaitNamedPipe fails at once on a name without instances). On failure the
+    // next Accept tries again.
+    impl_->NewInstance();
     ULONG clientPid = 0;
     std::vector<BYTE> self;
     std::vector<BYTE> client;
