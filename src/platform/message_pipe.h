@@ -4,7 +4,9 @@
 // one with 234 (more data), as Windows message-mode pipes do.
 //
 // Names are Windows pipe names ("\\.\pipe\userExt_3_1700000000").
-// Windows: named pipes of that name.
+// Windows: named pipes of that name. A listener's pipe admits only the system account and
+// the listener's own user; clients connect at identification level, so that a listener
+// may learn who its client is but never act as it.
 // POSIX: AF_UNIX SOCK_SEQPACKET sockets, "<name without \\.\pipe\>.pipe" in the runtime
 // folder of the listening user (runtime_folder.h). A message travels as packets of at most
 // 64 KiB, each starting with one byte that tells whether more packets of the same message
