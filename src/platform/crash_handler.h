@@ -5,14 +5,19 @@
 //   write | user-mode data execution prevention (DEP) violation | unknown> at address
 //   0x<data address>\n". Addresses are lower-case hexadecimal without leading zeros.
 //
-// Windows: the unhandled-exception filter builds the text, appends it to the crash log file
-// and hands it to the report callback (ordinary code may run there), then ends the process.
+// The text is written once to each of the crash log file, standard error and the system's
+// event log, straight from a fixed buffer and through handles opened beforehand: the handler
+// takes no lock and never enters the logger, whose locks the faulting thread may hold.
+//
+// Windows: the unhandled-exception filter builds the text, writes it (WriteFile, and
+// ReportEventW through an event source registered at install), then ends the process
+// without the system's error dialog. A second thread that faults meanwhile waits for the
+// first report to end the process.
 //
 // POSIX: a handler for SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT, running on an alternate
-// stack of the installing thread, builds the text in a fixed buffer with no allocation and
-// writes it with write(2) to the crash log file, to standard error and to the system log
-// socket, all opened beforehand. The report callback is never called there: nothing but
-// async-signal-safe calls may run in a signal handler. The module table (path and load
+// stack of the installing thread, builds the text with no allocation and writes it with
+// write(2) to the crash log file, to standard error and to the system log socket: nothing
+// but async-signal-safe calls may run in a signal handler. The module table (path and load
 // address of the executable and every shared object) is captured at install time; code
 // loaded later is reported inside "?". Signals are named after the Windows exceptions:
 // SIGSEGV EXCEPTION_ACCESS_VIOLATION (EXCEPTION_STACK_OVERFLOW when the faulting address is
@@ -27,17 +32,13 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <string>
 
 namespace platform {
 
-using CrashReport = std::function<void(const std::string& text)>;
-
-// InstallCrashHandler installs the handler; report receives the text where the platform
-// allows it (see above). False when the handler cannot be installed.
-bool InstallCrashHandler(CrashReport report);
+// InstallCrashHandler installs the handler. False when it cannot be installed.
+bool InstallCrashHandler();
 
 // SetCrashLogPath opens the file that the crash text is appended to (the current log file);
 // the previous one is closed. An empty path closes it. False when the file cannot be opened.

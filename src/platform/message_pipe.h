@@ -4,7 +4,9 @@
 // one with 234 (more data), as Windows message-mode pipes do.
 //
 // Names are Windows pipe names ("\\.\pipe\userExt_3_1700000000").
-// Windows: named pipes of that name.
+// Windows: named pipes of that name. A listener's pipe admits only the system account and
+// the listener's own user; clients connect at identification level, so that a listener
+// may learn who its client is but never act as it.
 // POSIX: AF_UNIX SOCK_SEQPACKET sockets, "<name without \\.\pipe\>.pipe" in the runtime
 // folder of the listening user (runtime_folder.h). A message travels as packets of at most
 // 64 KiB, each starting with one byte that tells whether more packets of the same message
@@ -29,7 +31,8 @@
 
 namespace platform {
 
-// kPipeMessageLimit is the largest message a reader accepts; a longer one fails with 8.
+// kPipeMessageLimit is the largest message a reader accepts on either platform; a longer one
+// fails with 8.
 inline constexpr std::size_t kPipeMessageLimit = std::size_t{256} << 20;
 
 // PeerIdentity is who is at the other end of an accepted connection, captured when it was
@@ -66,8 +69,10 @@ class PipeConnection {
     // piece ends the message, 234 when more of it remains, 109 when the other end closed
     // before a message began, or another error.
     std::uint32_t Read(char* buffer, std::size_t size, std::size_t& read);
-    // ReadMessage reads one whole message.
-    std::uint32_t ReadMessage(std::string& message);
+    // ReadMessage reads one whole message of at most limit bytes. A longer one fails with 8
+    // (NOT_ENOUGH_MEMORY) once the limit is passed, without holding more than that; the rest
+    // of it is left unread and the connection is of no further use.
+    std::uint32_t ReadMessage(std::string& message, std::size_t limit = kPipeMessageLimit);
     // Abort gives up the exchange: a Read, ReadMessage or Write that blocks in another
     // thread returns 995, and so does every later one. The only call that may run while
     // another thread uses the connection; the connection must stay alive until it returns.

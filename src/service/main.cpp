@@ -24,11 +24,6 @@
 
 namespace {
 
-void ReportCrash(const std::string& text) {
-    Logger::Error(text);
-    Logger::ThrowEvent(LogLevel::Error, text);
-}
-
 void SleepForDebugger() {
     const char* value = std::getenv("QVYLD_DEBUG");
     if (value == nullptr || value[0] == '\0') {
@@ -73,7 +68,7 @@ int Run() {
 }  // namespace
 
 int main() {
-    platform::InstallCrashHandler(ReportCrash);
+    platform::InstallCrashHandler();
     int code = 0;
     try {
         code = Run();

@@ -25,7 +25,6 @@ constexpr std::uint32_t kPipeErrorSleepMs = 5000;
 constexpr int kPipeAttempts = 3;
 constexpr std::int32_t kStopCommandTimeoutMs = 5000;
 constexpr std::uint32_t kStopWaitMs = 5000;
-constexpr std::size_t kReadChunk = 4096;
 constexpr const char* kAbandoned =
     "[UserExtension::RunOperation]the client of the request has gone: no longer waiting for "
     "the worker's reply";
@@ -329,26 +328,21 @@ bool UserExtension::Exchange(platform::PipeConnection& pipe, const std::string& 
         "[UserExtension::RunOperation]waiting for sub-process's reply... ( bytes "
         "wrote : " +
         std::to_string(written) + " )");
-    char buffer[kReadChunk];
-    for (;;) {
-        std::size_t read = 0;
-        const std::uint32_t error = pipe.Read(buffer, sizeof buffer, read);
-        if (error == platform::SysError::SUCCESS || error == platform::SysError::MORE_DATA) {
-            reply.append(buffer, read);
-            if (error == platform::SysError::SUCCESS) {
-                return true;
-            }
-            continue;
-        }
-        if (error == platform::SysError::OPERATION_ABORTED) {
-            Logger::Warn(kAbandoned);
-        } else {
-            Logger::Error(error == platform::SysError::BROKEN_PIPE
-                              ? "[UserExtension::RunOperation]client disconnected"
-                              : "[UserExtension::RunOperation]ReadFile failed");
-        }
-        return false;
+    const std::uint32_t error = pipe.ReadMessage(reply);
+    if (error == platform::SysError::SUCCESS) {
+        return true;
     }
+    if (error == platform::SysError::OPERATION_ABORTED) {
+        Logger::Warn(kAbandoned);
+    } else if (error == platform::SysError::NOT_ENOUGH_MEMORY) {
+        Logger::Error("[UserExtension::RunOperation]the sub-process's reply is longer than " +
+                      std::to_string(platform::kPipeMessageLimit) + " bytes: refused");
+    } else {
+        Logger::Error(error == platform::SysError::BROKEN_PIPE
+                          ? "[UserExtension::RunOperation]client disconnected"
+                          : "[UserExtension::RunOperation]ReadFile failed");
+    }
+    return false;
 }
 
 bool UserExtension::RunOperation(const JSON::JSONItem* request, JSON::ItemPtr& reply,

@@ -83,6 +83,37 @@ TEST_F(EndpointTest, MessagesArriveWholeInPiecesOfTheReadersSize) {
     }
 }
 
+// A reader's limit holds across the pieces of a message: a message of exactly the limit is
+// read whole, one byte more is refused with 8 and nothing of it is kept.
+TEST_F(EndpointTest, ReadMessageRefusesMessagesOverItsLimit) {
+    constexpr std::size_t kLimit = 100 * 1024;  // more than one piece of a read
+    platform::PipeListener listener;
+    ASSERT_EQ(listener.Create(kPipe), 0u);
+    for (const auto& [size, expected] :
+         {std::pair{kLimit, SysError::SUCCESS}, std::pair{kLimit + 1, SysError::NOT_ENOUGH_MEMORY},
+          std::pair{std::size_t{1} << 20, SysError::NOT_ENOUGH_MEMORY}}) {
+        auto server = std::async(std::launch::async, [&] {
+            platform::PipeConnection connection;
+            std::string received = "stale";
+            std::uint32_t error = listener.Accept(connection);
+            if (error == SysError::SUCCESS) {
+                error = connection.ReadMessage(received, kLimit);
+            }
+            return std::pair{error, received.size()};
+        });
+        platform::PipeConnection client;
+        ASSERT_EQ(platform::WaitForPipe(kPipe, RuntimeOwner::Self(), 5000), 0u);
+        ASSERT_EQ(platform::ConnectPipe(kPipe, RuntimeOwner::Self(), client), 0u);
+        // A refusing reader may leave the writer failing on a closed pipe: only the
+        // reader's side counts.
+        std::size_t written = 0;
+        client.Write(std::string(size, 'x'), written);
+        const auto [error, kept] = server.get();
+        EXPECT_EQ(error, expected) << size;
+        EXPECT_EQ(kept, expected == SysError::SUCCESS ? size : 0) << size;
+    }
+}
+
 TEST_F(EndpointTest, AClosedPeerIsABrokenPipe) {
     platform::PipeListener listener;
     ASSERT_EQ(listener.Create(kPipe), 0u);

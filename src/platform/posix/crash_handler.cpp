@@ -14,6 +14,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/crash_text.h"
+
 namespace platform {
 
 namespace {
@@ -39,56 +41,6 @@ int gSyslogFd = -1;
 char gSyslogPrefix[64];
 std::size_t gSyslogPrefixLength = 0;
 std::mutex gInstallMutex;
-
-// ---- text without allocation --------------------------------------------------------------
-
-class Text {
-  public:
-    Text(char* buffer, std::size_t size) : buffer_(buffer), size_(size) {}
-
-    Text& Add(const char* text) {
-        while (*text != '\0' && length_ + 1 < size_) {
-            buffer_[length_++] = *text++;
-        }
-        buffer_[length_] = '\0';
-        return *this;
-    }
-    Text& Hex(std::uintptr_t value) {
-        char digits[2 * sizeof value + 1];
-        std::size_t count = 0;
-        do {
-            digits[count++] = "0123456789abcdef"[value & 0xF];
-            value >>= 4;
-        } while (value != 0);
-        char reversed[sizeof digits];
-        for (std::size_t i = 0; i < count; ++i) {
-            reversed[i] = digits[count - 1 - i];
-        }
-        reversed[count] = '\0';
-        return Add(reversed);
-    }
-    Text& Decimal(unsigned long value) {
-        char digits[24];
-        std::size_t count = 0;
-        do {
-            digits[count++] = static_cast<char>('0' + value % 10);
-            value /= 10;
-        } while (value != 0);
-        char reversed[sizeof digits];
-        for (std::size_t i = 0; i < count; ++i) {
-            reversed[i] = digits[count - 1 - i];
-        }
-        reversed[count] = '\0';
-        return Add(reversed);
-    }
-    const char* Data() const { return buffer_; }
-    std::size_t Length() const { return length_; }
-
-  private:
-    char* buffer_;
-    std::size_t size_;
-    std::size_t length_ = 0;
-};
 
 void WriteAll(int fd, const char* data, std::size_t length) {
     while (fd >= 0 && length > 0) {
@@ -197,7 +149,7 @@ const Module* ModuleAt(std::uintptr_t address) {
     return nullptr;
 }
 
-void BuildReport(int sig, const siginfo_t* info, const ucontext_t* context, Text& text) {
+void BuildReport(int sig, const siginfo_t* info, const ucontext_t* context, CrashText& text) {
     const char* name = ExceptionName(sig, info, context);
     const std::uintptr_t pc = ProgramCounter(context);
     const Module* module = ModuleAt(pc);
@@ -215,7 +167,7 @@ void BuildReport(int sig, const siginfo_t* info, const ucontext_t* context, Text
 void OnFatalSignal(int sig, siginfo_t* info, void* rawContext) {
     const int savedErrno = errno;
     char buffer[2048];
-    Text text(buffer, sizeof buffer);
+    CrashText text(buffer, sizeof buffer);
     BuildReport(sig, info, static_cast<const ucontext_t*>(rawContext), text);
     WriteAll(gLogFd.load(), text.Data(), text.Length());
     WriteAll(STDERR_FILENO, text.Data(), text.Length());
@@ -290,7 +242,7 @@ void OpenSyslog() {
     gSyslogFd = fd;
     // Facility daemon, severity error: <27>.
     char prefix[sizeof gSyslogPrefix];
-    Text text(prefix, sizeof prefix);
+    CrashText text(prefix, sizeof prefix);
     text.Add("<27>Vantaro Launcher[").Decimal(static_cast<unsigned long>(::getpid())).Add("]: ");
     std::memcpy(gSyslogPrefix, text.Data(), text.Length());
     gSyslogPrefixLength = text.Length();
@@ -298,7 +250,7 @@ void OpenSyslog() {
 
 }  // namespace
 
-bool InstallCrashHandler(CrashReport /*report*/) {
+bool InstallCrashHandler() {
     std::lock_guard<std::mutex> lock(gInstallMutex);
     gModuleCount = 0;
     ::dl_iterate_phdr(&AddModule, nullptr);

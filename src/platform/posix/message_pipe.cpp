@@ -123,9 +123,10 @@ struct PipeConnection::Impl {
         return aborted.load() ? SysError::OPERATION_ABORTED : error;
     }
 
-    // Receive assembles the next message from its packets: at most limit bytes (MORE_DATA
-    // beyond), each packet awaited until deadline when one is given.
-    std::uint32_t Receive(std::string& out, std::size_t limit = kPipeMessageLimit,
+    // Receive assembles the next message from its packets, each awaited until deadline when
+    // one is given. Up to limit bytes; a longer message stops the receipt: MORE_DATA with
+    // its first limit bytes when cut is set, else NOT_ENOUGH_MEMORY.
+    std::uint32_t Receive(std::string& out, std::size_t limit, bool cut,
                           const std::chrono::steady_clock::time_point* deadline = nullptr) {
         out.clear();
         packet.resize(kFragment + 1);
@@ -157,7 +158,7 @@ struct PipeConnection::Impl {
             }
             const std::size_t size = static_cast<std::size_t>(n - 1);
             if (out.size() + size > limit) {
-                if (limit == kPipeMessageLimit) {
+                if (!cut) {
                     return SysError::NOT_ENOUGH_MEMORY;
                 }
                 out.append(packet.data() + 1, limit - out.size());
@@ -226,7 +227,7 @@ std::uint32_t PipeConnection::Read(char* buffer, std::size_t size, std::size_t& 
         return SysError::INVALID_HANDLE;
     }
     if (!impl_->pending) {
-        const std::uint32_t error = impl_->Receive(impl_->message);
+        const std::uint32_t error = impl_->Receive(impl_->message, kPipeMessageLimit, false);
         if (error != SysError::SUCCESS) {
             return error;
         }
@@ -239,20 +240,6 @@ std::uint32_t PipeConnection::Read(char* buffer, std::size_t size, std::size_t& 
     if (impl_->offset < impl_->message.size()) {
         return SysError::MORE_DATA;
     }
-    impl_->pending = false;
-    impl_->message.clear();
-    return SysError::SUCCESS;
-}
-
-std::uint32_t PipeConnection::ReadMessage(std::string& message) {
-    message.clear();
-    if (!IsOpen()) {
-        return SysError::INVALID_HANDLE;
-    }
-    if (!impl_->pending) {
-        return impl_->Receive(message);
-    }
-    message = impl_->message.substr(impl_->offset);
     impl_->pending = false;
     impl_->message.clear();
     return SysError::SUCCESS;
@@ -273,13 +260,15 @@ std::uint32_t PipeConnection::ReadMessage(std::string& message, std::size_t limi
         return SysError::INVALID_HANDLE;
     }
     if (impl_->pending) {
-        std::string rest;
-        ReadMessage(rest);
-        message = rest.substr(0, limit);
-        return rest.size() > limit ? SysError::MORE_DATA : SysError::SUCCESS;
+        // The rest of a message that Read has begun to hand out.
+        message = impl_->message.substr(impl_->offset, limit);
+        const bool longer = impl_->message.size() - impl_->offset > limit;
+        impl_->pending = false;
+        impl_->message.clear();
+        return longer ? SysError::MORE_DATA : SysError::SUCCESS;
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    return impl_->Receive(message, limit, &deadline);
+    return impl_->Receive(message, limit, true, &deadline);
 }
 
 const PeerIdentity& PipeConnection::Peer() const {
@@ -429,14 +418,6 @@ PipeListener::~PipeListener() = default;
 PipeListener::PipeListener(PipeListener&&) noexcept = default;
 PipeListener& PipeListener::operator=(PipeListener&&) noexcept = default;
 
-std::uint32_t PipeListener::Create(const std::string& name) {
-    return Open(name, false);
-}
-
-std::uint32_t PipeListener::CreateShared(const std::string& name) {
-    return Open(name, true);
-}
-
 std::uint32_t PipeListener::Open(const std::string& name, bool shared) {
     Close();
     auto impl = std::make_unique<Impl>();
@@ -453,10 +434,6 @@ std::uint32_t PipeListener::Open(const std::string& name, bool shared) {
         impl_ = std::move(impl);
     }
     return error;
-}
-
-bool PipeListener::IsOpen() const {
-    return impl_ != nullptr;
 }
 
 std::uint32_t PipeListener::Accept(PipeConnection& out) {

@@ -2,25 +2,35 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
+#include "platform/crash_text.h"
+#include "platform/event_log.h"
 #include "platform/win32/win_text.h"
 
 namespace platform {
 
 namespace {
 
-struct CrashState {
-    std::mutex mutex;
-    CrashReport report;
-    HANDLE logFile = INVALID_HANDLE_VALUE;
-};
+constexpr std::size_t kReportSize = 2048;
 
-CrashState& State() {
-    static CrashState state;
-    return state;
-}
+// What the filter uses is prepared beforehand; the filter itself only reads these.
+std::atomic<HANDLE> gLogFile{INVALID_HANDLE_VALUE};
+HANDLE gRetiredLogFile = INVALID_HANDLE_VALUE;  // the one before, under gInstallMutex
+std::atomic<HANDLE> gEventSource{nullptr};
+std::atomic<bool> gReporting{false};
+std::mutex gInstallMutex;  // between InstallCrashHandler and SetCrashLogPath, never the filter
+
+// EventSource keeps the event source registered for the life of the process.
+struct EventSource {
+    ~EventSource() {
+        if (HANDLE source = gEventSource.exchange(nullptr); source != nullptr) {
+            ::DeregisterEventSource(source);
+        }
+    }
+};
 
 const char* ExceptionName(DWORD code) {
     switch (code) {
@@ -69,31 +79,6 @@ const char* ExceptionName(DWORD code) {
     }
 }
 
-std::string Hex(std::uintptr_t value) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    do {
-        text.insert(text.begin(), kDigits[value & 0xF]);
-        value >>= 4;
-    } while (value != 0);
-    return text;
-}
-
-void ModuleOf(const void* address, std::string& path, std::uintptr_t& base) {
-    HMODULE module = nullptr;
-    if (!::GetModuleHandleExW(
-            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-            static_cast<LPCWSTR>(address), &module)) {
-        path = "?";
-        base = 0;
-        return;
-    }
-    wchar_t name[MAX_PATH] = {};
-    ::GetModuleFileNameW(module, name, MAX_PATH);
-    path = win32::WideToUtf8(name);
-    base = reinterpret_cast<std::uintptr_t>(module);
-}
-
 const char* Operation(ULONG_PTR kind) {
     switch (kind) {
         case 0:
@@ -107,52 +92,85 @@ const char* Operation(ULONG_PTR kind) {
     }
 }
 
-std::string BuildReport(const EXCEPTION_RECORD& record) {
-    std::string module;
-    std::uintptr_t base = 0;
-    ModuleOf(record.ExceptionAddress, module, base);
-    std::string text = "!EX![Main]SE [";
-    text += ExceptionName(record.ExceptionCode);
-    text += "] at address 0x" + Hex(reinterpret_cast<std::uintptr_t>(record.ExceptionAddress));
-    text += " inside " + module + " loaded at base address 0x" + Hex(base) + "\n";
+void WriteAll(HANDLE file, const char* data, std::size_t length) {
+    while (file != nullptr && file != INVALID_HANDLE_VALUE && length > 0) {
+        DWORD written = 0;
+        if (!::WriteFile(file, data, static_cast<DWORD>(length), &written, nullptr) ||
+            written == 0) {
+            return;
+        }
+        data += written;
+        length -= written;
+    }
+}
+
+void ReportEvent(const CrashText& text) {
+    const HANDLE source = gEventSource.load();
+    if (source == nullptr) {
+        return;
+    }
+    wchar_t wide[kReportSize];
+    win32::Utf8ToWide(text.Data(), text.Length(), wide, kReportSize);
+    const wchar_t* strings[1] = {wide};
+    ::ReportEventW(source, EVENTLOG_ERROR_TYPE, kEventCategoryReporting, kEventIdText, nullptr, 1,
+                   0, strings, nullptr);
+}
+
+// AddModule names the module that holds address, and its base address.
+void AddModule(const void* address, CrashText& text) {
+    HMODULE module = nullptr;
+    wchar_t wide[MAX_PATH] = {};
+    char path[3 * MAX_PATH] = "?";
+    if (::GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            static_cast<LPCWSTR>(address), &module) &&
+        ::GetModuleFileNameW(module, wide, MAX_PATH) != 0) {
+        win32::WideToUtf8(wide, path, sizeof path);
+    } else {
+        module = nullptr;
+    }
+    text.Add(" inside ").Add(path).Add(" loaded at base address 0x");
+    text.Hex(reinterpret_cast<std::uintptr_t>(module)).Add("\n");
+}
+
+void BuildReport(const EXCEPTION_RECORD& record, CrashText& text) {
+    text.Add("!EX![Main]SE [").Add(ExceptionName(record.ExceptionCode)).Add("] at address 0x");
+    text.Hex(reinterpret_cast<std::uintptr_t>(record.ExceptionAddress));
+    AddModule(record.ExceptionAddress, text);
     const bool accessFault = record.ExceptionCode == EXCEPTION_ACCESS_VIOLATION;
     const bool pageFault = record.ExceptionCode == EXCEPTION_IN_PAGE_ERROR;
     if ((accessFault || pageFault) && record.NumberParameters >= 2) {
-        text += "Invalid operation: ";
-        text += Operation(record.ExceptionInformation[0]);
-        text += " at address 0x" + Hex(record.ExceptionInformation[1]) + "\n";
+        text.Add("Invalid operation: ").Add(Operation(record.ExceptionInformation[0]));
+        text.Add(" at address 0x").Hex(record.ExceptionInformation[1]).Add("\n");
     }
     if (pageFault && record.NumberParameters >= 3) {
-        text += "Underlying NTSTATUS code that resulted in the exception " +
-                std::to_string(record.ExceptionInformation[2]) + "\n";
+        text.Add("Underlying NTSTATUS code that resulted in the exception ");
+        text.Decimal(record.ExceptionInformation[2]).Add("\n");
     }
-    return text;
 }
 
 LONG WINAPI CrashFilter(EXCEPTION_POINTERS* pointers) {
-    const std::string text = BuildReport(*pointers->ExceptionRecord);
-    CrashReport report;
-    {
-        std::lock_guard<std::mutex> lock(State().mutex);
-        DWORD written = 0;
-        if (State().logFile != INVALID_HANDLE_VALUE) {
-            ::WriteFile(State().logFile, text.data(), static_cast<DWORD>(text.size()), &written,
-                        nullptr);
-        }
-        report = State().report;
+    if (gReporting.exchange(true)) {
+        // Another thread is reporting its own fault; it ends the process when done.
+        ::Sleep(INFINITE);
     }
-    if (report) {
-        report(text);
-    }
+    char buffer[kReportSize];
+    CrashText text(buffer, sizeof buffer);
+    BuildReport(*pointers->ExceptionRecord, text);
+    WriteAll(gLogFile.load(), text.Data(), text.Length());
+    WriteAll(::GetStdHandle(STD_ERROR_HANDLE), text.Data(), text.Length());
+    ReportEvent(text);
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
 }  // namespace
 
-bool InstallCrashHandler(CrashReport report) {
-    {
-        std::lock_guard<std::mutex> lock(State().mutex);
-        State().report = std::move(report);
+bool InstallCrashHandler() {
+    static EventSource registration;
+    std::lock_guard<std::mutex> lock(gInstallMutex);
+    if (gEventSource.load() == nullptr) {
+        gEventSource.store(
+            ::RegisterEventSourceW(nullptr, win32::Utf8ToWide(kEventSourceName).c_str()));
     }
     ::SetUnhandledExceptionFilter(&CrashFilter);
     return true;
@@ -161,19 +179,20 @@ bool InstallCrashHandler(CrashReport report) {
 bool SetCrashLogPath(const std::string& path) {
     HANDLE file = INVALID_HANDLE_VALUE;
     if (!path.empty()) {
-        const std::wstring wide = win32::Utf8ToWide(path);
-        file = ::CreateFileW(wide.c_str(), FILE_APPEND_DATA,
+        file = ::CreateFileW(win32::Utf8ToWide(path).c_str(), FILE_APPEND_DATA,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             return false;
         }
     }
-    std::lock_guard<std::mutex> lock(State().mutex);
-    if (State().logFile != INVALID_HANDLE_VALUE) {
-        ::CloseHandle(State().logFile);
+    std::lock_guard<std::mutex> lock(gInstallMutex);
+    // The replaced handle is closed only at the next change (a day later): a filter that
+    // loaded it just before the swap still writes to a valid handle of the old file.
+    if (gRetiredLogFile != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(gRetiredLogFile);
     }
-    State().logFile = file;
+    gRetiredLogFile = gLogFile.exchange(file);
     return true;
 }
 

@@ -7,7 +7,7 @@
 namespace platform {
 
 void WriteDebugOutput(const std::string& line) {
-    ::OutputDebugStringW(win32::Widen(line + "\r\n").c_str());
+    ::OutputDebugStringW(win32::Utf8ToWide(line + "\r\n").c_str());
 }
 
 void WriteStandardOutput(const std::string& text) {

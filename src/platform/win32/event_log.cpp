@@ -34,7 +34,7 @@ bool WriteEvent(EventType type, std::uint16_t category, std::uint32_t eventId,
     } else if (type == EventType::Error) {
         wtype = EVENTLOG_ERROR_TYPE;
     }
-    const std::wstring wide = win32::Widen(text);
+    const std::wstring wide = win32::Utf8ToWide(text);
     const wchar_t* strings[1] = {wide.c_str()};
     if (!::ReportEventW(source.handle, wtype, category, eventId, nullptr, 1, 0, strings, nullptr)) {
         error = ::GetLastError();

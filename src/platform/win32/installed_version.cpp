@@ -57,7 +57,7 @@ std::string InstalledLauncherVersion() {
     if (productInfo(product, L"VersionString", version, &size) != ERROR_SUCCESS) {
         return {};
     }
-    return win32::Narrow(version, static_cast<int>(size));
+    return win32::WideToUtf8(version, static_cast<int>(size));
 }
 
 }  // namespace platform

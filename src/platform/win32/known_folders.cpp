@@ -15,7 +15,7 @@ std::string CommonAppDataFolder() {
                                   buffer))) {
         return {};
     }
-    return win32::Narrow(buffer);
+    return win32::WideToUtf8(buffer);
 }
 
 std::string ExecutablePath() {
@@ -27,7 +27,7 @@ std::string ExecutablePath() {
             return {};
         }
         if (n < buffer.size()) {
-            return win32::Narrow(buffer.data(), static_cast<int>(n));
+            return win32::WideToUtf8(buffer.data(), static_cast<int>(n));
         }
         buffer.resize(buffer.size() * 2);
     }

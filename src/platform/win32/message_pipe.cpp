@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "platform/sys_error.h"
@@ -23,6 +24,16 @@ namespace {
 using win32::Handle;
 
 constexpr DWORD kBufferSize = 64 * 1024;
+
+// kUserPipeAccess: full access for the local system account and the listener's own user
+// ({user}, its SID), nobody else. A worker's pipe is its session user's: the daemon
+// connects to it as the system account, and no other user may take a connection.
+constexpr const wchar_t* kUserPipeAccess = L"D:P(A;;GA;;;SY)(A;;GA;;;{user})";
+
+// kClientSecurity lets a pipe's server identify its client but never act as it. The daemon
+// runs as the system account and connects to pipes that users' processes serve: without
+// it, ImpersonateNamedPipeClient would hand such a server the system's rights.
+constexpr DWORD kClientSecurity = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
 
 // kSharedPipeAccess: full access for the local system account, administrators and
 // interactive users; denied to anonymous logons, the network-service account and network
@@ -92,19 +103,38 @@ std::string SidUserName(const std::vector<BYTE>& sid) {
     return win32::WideToUtf8(name);
 }
 
-// Overlapped runs one I/O call on an overlapped handle and waits for its end.
+struct LocalFreeDeleter {
+    void operator()(void* memory) const { ::LocalFree(memory); }
+};
+
+// OwnUserAccess writes kUserPipeAccess for the calling process's user.
+bool OwnUserAccess(std::wstring& access) {
+    std::vector<BYTE> sid;
+    wchar_t* raw = nullptr;
+    if (!ProcessUserSid(::GetCurrentProcessId(), sid) ||
+        !::ConvertSidToStringSidW(sid.data(), &raw)) {
+        return false;
+    }
+    const std::unique_ptr<wchar_t, LocalFreeDeleter> text(raw);
+    access = kUserPipeAccess;
+    const std::wstring placeholder = L"{user}";
+    access.replace(access.find(placeholder), placeholder.size(), text.get());
+    return true;
+}
+
+// Overlapped runs one I/O call on an overlapped handle and waits for its end. A read that
+// ends at once with more data (234) has still read its piece: the count, like every other
+// outcome, comes from the overlapped result.
 template <typename Call>
 std::uint32_t Overlapped(HANDLE handle, HANDLE event, DWORD& transferred, Call call) {
     OVERLAPPED overlapped{};
     overlapped.hEvent = event;
     ::ResetEvent(event);
-    if (call(&overlapped)) {
-        return ::GetOverlappedResult(handle, &overlapped, &transferred, TRUE) ? SysError::SUCCESS
-                                                                              : ::GetLastError();
-    }
-    const DWORD error = ::GetLastError();
-    if (error != ERROR_IO_PENDING) {
-        return error;
+    if (!call(&overlapped)) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) {
+            return error;
+        }
     }
     return ::GetOverlappedResult(handle, &overlapped, &transferred, TRUE) ? SysError::SUCCESS
                                                                           : ::GetLastError();
@@ -205,25 +235,6 @@ std::uint32_t PipeConnection::Read(char* buffer, std::size_t size, std::size_t& 
                                                                       : impl_->Failure(error);
 }
 
-std::uint32_t PipeConnection::ReadMessage(std::string& message) {
-    message.clear();
-    std::vector<char> buffer(kBufferSize);
-    for (;;) {
-        std::size_t count = 0;
-        const std::uint32_t error = Read(buffer.data(), buffer.size(), count);
-        if (error != SysError::SUCCESS && error != SysError::MORE_DATA) {
-            return error;
-        }
-        if (message.size() + count > kPipeMessageLimit) {
-            return SysError::NOT_ENOUGH_MEMORY;
-        }
-        message.append(buffer.data(), count);
-        if (error == SysError::SUCCESS) {
-            return SysError::SUCCESS;
-        }
-    }
-}
-
 void PipeConnection::Abort() {
     if (IsOpen()) {
         impl_->aborted.store(true);
@@ -285,7 +296,7 @@ std::uint32_t WaitForPipe(const std::string& name, const RuntimeOwner& /*owner*/
 std::uint32_t ConnectPipe(const std::string& name, const RuntimeOwner& owner, PipeConnection& out) {
     out.Close();
     Handle pipe(::CreateFileW(win32::Utf8ToWide(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                              nullptr, OPEN_EXISTING, 0, nullptr));
+                              nullptr, OPEN_EXISTING, kClientSecurity, nullptr));
     if (!pipe.Valid()) {
         return ::GetLastError();
     }
@@ -305,8 +316,7 @@ std::uint32_t ConnectPipe(const std::string& name, const RuntimeOwner& owner, Pi
 std::uint32_t ConnectSharedPipe(const std::string& name, PipeConnection& out) {
     out.Close();
     Handle pipe(::CreateFileW(win32::Utf8ToWide(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                              nullptr, OPEN_EXISTING,
-                              SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+                              nullptr, OPEN_EXISTING, kClientSecurity, nullptr));
     if (!pipe.Valid()) {
         return ::GetLastError();
     }
@@ -332,7 +342,8 @@ void DiscardStalePipe(const std::string& /*name*/, const RuntimeOwner& /*owner*/
 
 struct PipeListener::Impl {
     std::wstring name;
-    Handle instance;  // the instance waiting for the next client
+    std::wstring access;  // the pipe's security descriptor, in SDDL
+    Handle instance;      // the instance waiting for the next client
     Handle interrupt;
     bool first = true;
     bool shared = false;
@@ -340,19 +351,17 @@ struct PipeListener::Impl {
     std::uint32_t NewInstance() {
         const DWORD openMode =
             PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        if (shared && !::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                          kSharedPipeAccess, SDDL_REVISION_1, &descriptor, nullptr)) {
+        PSECURITY_DESCRIPTOR raw = nullptr;
+        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(access.c_str(), SDDL_REVISION_1,
+                                                                    &raw, nullptr)) {
             return ::GetLastError();
         }
-        SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+        const std::unique_ptr<void, LocalFreeDeleter> descriptor(raw);
+        SECURITY_ATTRIBUTES attributes{sizeof attributes, raw, FALSE};
         instance.Reset(::CreateNamedPipeW(
             name.c_str(), openMode,
             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-            PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0, shared ? &attributes : nullptr));
-        if (descriptor != nullptr) {
-            ::LocalFree(descriptor);
-        }
+            PIPE_UNLIMITED_INSTANCES, kBufferSize, kBufferSize, 0, &attributes));
         if (!instance.Valid()) {
             const DWORD error = ::GetLastError();
             return first && error == ERROR_ACCESS_DENIED ? SysError::ALREADY_EXISTS : error;
@@ -367,19 +376,16 @@ PipeListener::~PipeListener() = default;
 PipeListener::PipeListener(PipeListener&&) noexcept = default;
 PipeListener& PipeListener::operator=(PipeListener&&) noexcept = default;
 
-std::uint32_t PipeListener::Create(const std::string& name) {
-    return Open(name, false);
-}
-
-std::uint32_t PipeListener::CreateShared(const std::string& name) {
-    return Open(name, true);
-}
-
 std::uint32_t PipeListener::Open(const std::string& name, bool shared) {
     Close();
     auto impl = std::make_unique<Impl>();
     impl->shared = shared;
     impl->name = win32::Utf8ToWide(name);
+    if (shared) {
+        impl->access = kSharedPipeAccess;
+    } else if (!OwnUserAccess(impl->access)) {
+        return ::GetLastError();
+    }
     impl->interrupt.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!impl->interrupt.Valid()) {
         return ::GetLastError();
@@ -390,10 +396,6 @@ std::uint32_t PipeListener::Open(const std::string& name, bool shared) {
     }
     impl_ = std::move(impl);
     return SysError::SUCCESS;
-}
-
-bool PipeListener::IsOpen() const {
-    return impl_ != nullptr;
 }
 
 std::uint32_t PipeListener::Accept(PipeConnection& out) {
@@ -439,6 +441,10 @@ std::uint32_t PipeListener::Accept(PipeConnection& out) {
     impl->pipe = std::move(impl_->instance);
     impl->event = std::move(event);
     impl->server = true;
+    // The next instance at once, so that the name never disappears between two clients (a
+    // client's WaitNamedPipe fails at once on a name without instances). On failure the
+    // next Accept tries again.
+    impl_->NewInstance();
     ULONG clientPid = 0;
     std::vector<BYTE> self;
     std::vector<BYTE> client;

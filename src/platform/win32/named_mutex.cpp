@@ -11,12 +11,12 @@ bool NamedMutexExists(const std::string& name, std::string* refusal) {
     if (refusal != nullptr) {
         refusal->clear();
     }
-    const win32::Handle mutex(::OpenMutexW(SYNCHRONIZE, FALSE, win32::Widen(name).c_str()));
+    const win32::Handle mutex(::OpenMutexW(SYNCHRONIZE, FALSE, win32::Utf8ToWide(name).c_str()));
     return mutex.Valid();
 }
 
 NamedMutexOwner::NamedMutexOwner(const std::string& name) {
-    HANDLE mutex = ::CreateMutexW(nullptr, TRUE, win32::Widen(name).c_str());
+    HANDLE mutex = ::CreateMutexW(nullptr, TRUE, win32::Utf8ToWide(name).c_str());
     if (mutex == nullptr) {
         return;
     }

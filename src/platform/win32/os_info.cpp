@@ -4,16 +4,12 @@
 
 namespace platform {
 
+// Only x64 counts: the products ship "win_b64" builds for x64 alone, so an ARM64 or
+// Itanium system must not be sent to them.
 bool Is64BitOs() {
-    BOOL wow64 = FALSE;
-    if (::IsWow64Process(::GetCurrentProcess(), &wow64) && wow64) {
-        return true;
-    }
     SYSTEM_INFO info{};
-    ::GetNativeSystemInfo(&info);
-    return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 ||
-           info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_ARM64 ||
-           info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_IA64;
+    ::GetNativeSystemInfo(&info);  // the machine's own architecture, also under WOW64
+    return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64;
 }
 
 std::string OsDirName() {

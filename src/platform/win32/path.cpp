@@ -16,7 +16,7 @@ bool IsPathSeparator(char c) {
 }
 
 bool SyncToDisk(const std::string& path) {
-    const std::wstring wide = win32::Widen(path);
+    const std::wstring wide = win32::Utf8ToWide(path);
     const DWORD attributes = ::GetFileAttributesW(wide.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         return true;  // folder entries are made durable by the rename itself

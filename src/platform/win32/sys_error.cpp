@@ -62,7 +62,7 @@ bool TryFormatSystemMessage(std::uint32_t code, std::string& text) {
         text.clear();
         return false;
     }
-    text = raw == nullptr ? std::string("NULL") : win32::Narrow(raw, static_cast<int>(n));
+    text = raw == nullptr ? std::string("NULL") : win32::WideToUtf8(raw, static_cast<int>(n));
     std::erase_if(text, [](char c) { return c == '\r' || c == '\n'; });
     return true;
 }

@@ -101,7 +101,7 @@ int Descend(int depth) {
 
 // The faults are the point here: sanitizer builds must not stop them first.
 __attribute__((no_sanitize("undefined"))) int Crash(const std::string& kind, const char* log) {
-    platform::InstallCrashHandler(nullptr);
+    platform::InstallCrashHandler();
     platform::SetCrashLogPath(log);
     // Volatile on both levels: the compiler can neither see the null pointer nor drop the
     // store as dead (an optimised build did).
