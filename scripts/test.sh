@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test from a fresh clone: installs what is missing, builds, and runs the
 # unit and black-box tests, the sanitizer build's tests, the fuzz targets for a bounded
-# time, and the cross-compile of the portable libraries.
+# time, and the Windows build (cross-compiled) with its tests under Wine.
 #   scripts/test.sh            everything
 #   scripts/test.sh --quick    the default build's tests only
 set -euo pipefail
@@ -53,5 +53,9 @@ scripts/fuzz.sh "${VL_FUZZ_SECONDS:-60}"
 step "cross-compile (mingw)"
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw -j "$jobs"
+step "tests under Wine (mingw)"
+wine_start=$SECONDS
+scripts/wine-tests.sh
+echo "tests under Wine: $((SECONDS - wine_start)) s"
 
 step "all tests passed"
