@@ -7,3 +7,6 @@ set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# The cross-built libraries (scripts/mingw-deps.sh) are found below their cache folder.
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-deps.cmake)
+list(APPEND CMAKE_FIND_ROOT_PATH ${VL_MINGW_LIBARCHIVE_PREFIX})

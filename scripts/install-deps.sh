@@ -9,7 +9,7 @@ packages=(
   libboost-dev libssl-dev libsystemd-dev libcurl4-openssl-dev libarchive-dev libstb-dev libexpat1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev rapidjson-dev
-  g++-mingw-w64-x86-64-posix
+  g++-mingw-w64-x86-64-posix mingw-w64 binutils-mingw-w64-x86-64 libz-mingw-w64-dev googletest wine wine64
   libayatana-appindicator3-dev libnotify-dev dbus-daemon
   curl openssl wrk nginx-light chromium libarchive-tools
   libnss3-tools ca-certificates dpkg-dev
@@ -21,11 +21,14 @@ for p in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -eq 0 ]; then
   echo "install-deps: all packages present"
-  exit 0
+else
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  echo "install-deps: installing ${missing[*]}"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO="sudo"
-echo "install-deps: installing ${missing[*]}"
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# The Windows build's libraries that Debian ships no mingw build of (cached by version).
+[ "${VL_WINDOWS_STAGE:-0}" = 1 ] && "$(dirname "$0")/mingw-deps.sh"
+true

@@ -80,6 +80,14 @@ class QueueHandle {
     HANDLE handle = nullptr;
 };
 
+// DisconnectWaitAvailable is false under Wine, whose HTTP Server API (Wine 8) exports
+// HttpWaitForDisconnect as a stub that ends the process when called.
+bool DisconnectWaitAvailable() {
+    static const bool available =
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr;
+    return available;
+}
+
 // DisconnectWatch stops a request's client-gone source when the system reports that the
 // request's connection closed, or that the queue shut down, through a wait of the system
 // thread pool. It holds the queue handle until its own wait is over.
@@ -88,6 +96,9 @@ class DisconnectWatch {
     DisconnectWatch(std::shared_ptr<QueueHandle> queue, HTTP_CONNECTION_ID connection,
                     std::stop_source gone)
         : queue_(std::move(queue)), gone_(std::move(gone)) {
+        if (!DisconnectWaitAvailable()) {
+            return;
+        }
         event_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
         if (event_ == nullptr) {
             return;

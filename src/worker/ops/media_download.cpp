@@ -1,7 +1,5 @@
 #include "worker/ops/media_download.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -17,8 +15,9 @@
 
 #include "base/logger.h"
 #include "base/toolbox.h"
+#include "platform/digest.h"
+#include "platform/web_transfer.h"
 #include "session/operations_as_user_web.h"
-#include "worker/ops/curl_session.h"
 #include "worker/ops/disk_space.h"
 #include "worker/ops/path_text.h"
 
@@ -32,49 +31,17 @@ namespace fs = std::filesystem;
 constexpr const char* kTag = "[MediaDownload::Download]";
 constexpr std::size_t kFileBuffer = 1 << 20;
 
-struct DigestDeleter {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
-using DigestPtr = std::unique_ptr<EVP_MD_CTX, DigestDeleter>;
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+using platform::Digest;
 
 std::string Lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
 }
-
-// Digest hashes the bytes as they are written.
-class Digest {
-  public:
-    bool Start(const std::string& algorithm) {
-        type_ = EVP_get_digestbyname(algorithm.empty() ? "MD5" : algorithm.c_str());
-        context_.reset(EVP_MD_CTX_new());
-        return type_ != nullptr && context_ && EVP_DigestInit_ex(context_.get(), type_, nullptr);
-    }
-    void Update(const void* data, std::size_t size) {
-        EVP_DigestUpdate(context_.get(), data, size);
-    }
-    std::string HexFinal() {
-        std::array<unsigned char, EVP_MAX_MD_SIZE> value{};
-        unsigned int length = 0;
-        EVP_DigestFinal_ex(context_.get(), value.data(), &length);
-        static const char* digits = "0123456789abcdef";
-        std::string hex;
-        for (unsigned int i = 0; i < length; ++i) {
-            hex += digits[value[i] >> 4];
-            hex += digits[value[i] & 15];
-        }
-        return hex;
-    }
-
-  private:
-    const EVP_MD* type_ = nullptr;
-    DigestPtr context_;
-};
 
 // Sink writes and hashes the received bytes on a thread of its own, so that the checksum
 // costs the transfer's thread no time: the bytes are handed over in chunks.
@@ -176,7 +143,6 @@ class Sink {
 
 // Transfer is the state of one download that the write callback feeds.
 struct Transfer {
-    CURL* curl = nullptr;
     fs::path part;
     std::FILE* file = nullptr;
     Digest* digest = nullptr;
@@ -209,29 +175,25 @@ bool StartOver(Transfer& transfer) {
 
 // Receive takes a piece of the answer. The first piece tells whether the server honoured
 // the range: a full answer (200) to a range request replaces the part file's content.
-size_t Receive(char* data, size_t size, size_t count, void* state) {
-    Transfer& transfer = *static_cast<Transfer*>(state);
-    const std::size_t bytes = size * count;
+bool Receive(Transfer& transfer, long status, const char* data, std::size_t bytes) {
     if (!transfer.checkedStatus) {
         transfer.checkedStatus = true;
-        long status = 0;
-        curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
         if (status == 200 && transfer.resumedAt > 0 && !StartOver(transfer)) {
             transfer.writeFailed = true;
-            return 0;
+            return false;
         }
     }
     if (transfer.expected >= 0 &&
         transfer.written + static_cast<std::int64_t>(bytes) > transfer.expected) {
         transfer.tooLong = true;
-        return 0;
+        return false;
     }
     if (!transfer.sink->Add(data, bytes)) {
         transfer.writeFailed = true;
-        return 0;
+        return false;
     }
     transfer.written += static_cast<std::int64_t>(bytes);
-    return bytes;
+    return true;
 }
 
 // HashExisting feeds the bytes already in the part file to the digest; false on a read
@@ -303,74 +265,71 @@ bool EnoughSpace(const MediaDownload::Media& media, const std::string& folder,
     return true;
 }
 
-bool Retryable(CURLcode code) {
-    return code == CURLE_PARTIAL_FILE || code == CURLE_RECV_ERROR ||
-           code == CURLE_OPERATION_TIMEDOUT || code == CURLE_SEND_ERROR ||
-           code == CURLE_GOT_NOTHING;
+bool Retryable(int error) {
+    namespace Web = platform::WebError;
+    return error == Web::kPartial || error == Web::kReceive || error == Web::kTimeout ||
+           error == Web::kSend || error == Web::kGotNothing;
 }
 
 // Fetch runs the transfers of one download: an interrupted one goes on from where it
 // stopped, and one whose range the server refuses (416) starts again from the first byte.
-CURLcode Fetch(const MediaDownload::Media& media, Transfer& transfer, long& status) {
-    CURLcode code = CURLE_OK;
+platform::WebResult Fetch(const MediaDownload::Media& media, Transfer& transfer) {
+    platform::WebResult result;
     for (int attempt = 0; attempt < MediaDownload::kAttempts; ++attempt) {
         if (transfer.expected >= 0 && transfer.written == transfer.expected) {
-            return CURLE_OK;  // all there: the checksum decides
+            return platform::WebResult{};  // all there: the checksum decides
         }
-        CurlSession session(media.url);
-        if (!session.Valid()) {
-            return CURLE_FAILED_INIT;
-        }
-        transfer.curl = session.Handle();
+        platform::WebRequest request;
+        request.url = media.url;
+        request.failOnHttpError = true;
+        request.rangeFrom = transfer.written;
         transfer.resumedAt = transfer.written;
         transfer.checkedStatus = false;
         transfer.restarted = false;
-        curl_easy_setopt(transfer.curl, CURLOPT_WRITEFUNCTION, Receive);
-        curl_easy_setopt(transfer.curl, CURLOPT_WRITEDATA, &transfer);
-        curl_easy_setopt(transfer.curl, CURLOPT_FAILONERROR, 1L);
-        curl_easy_setopt(transfer.curl, CURLOPT_BUFFERSIZE, 512L * 1024L);
-        // A plain range header, not the library's resume: that one fails outright when the
-        // server answers with the whole file, which Receive handles instead.
-        const std::string range = std::to_string(transfer.written) + "-";
         if (transfer.written > 0) {
             Logger::Info(std::string(kTag) + "resuming " + media.fileName + " at byte " +
                          std::to_string(transfer.written));
-            curl_easy_setopt(transfer.curl, CURLOPT_RANGE, range.c_str());
         }
-        code = session.Perform(status);
+        result = platform::WebTransfer(
+            request, [&transfer](long status, const char* data, std::size_t size) {
+                return Receive(transfer, status, data, size);
+            });
         if (transfer.restarted) {
             Logger::Warn(std::string(kTag) + "the server ignored the range; downloaded again");
         }
-        if (code == CURLE_HTTP_RETURNED_ERROR && status == 416 && transfer.resumedAt > 0) {
+        if (result.error == platform::WebError::kHttpStatus && result.status == 416 &&
+            transfer.resumedAt > 0) {
             Logger::Warn(std::string(kTag) + "the server refused the range at byte " +
                          std::to_string(transfer.resumedAt) + "; starting over");
             transfer.writeFailed = !StartOver(transfer);
-            code = CURLE_PARTIAL_FILE;
+            result.error = platform::WebError::kPartial;
         }
-        if (code == CURLE_OK || !Retryable(code) || transfer.tooLong || transfer.writeFailed) {
+        if (result.error == platform::WebError::kNone || !Retryable(result.error) ||
+            transfer.tooLong || transfer.writeFailed) {
             break;
         }
         Logger::Warn(std::string(kTag) + "transfer of " + media.fileName + " interrupted at byte " +
-                     std::to_string(transfer.written) + " : " + session.ErrorText(code));
+                     std::to_string(transfer.written) + " : " + result.why);
     }
-    return code;
+    return result;
 }
 
 // Judge gives the result of the finished transfers and deletes a part that is of no use.
-std::int32_t Judge(const MediaDownload::Media& media, const Transfer& transfer, CURLcode code,
-                   long status) {
+std::int32_t Judge(const MediaDownload::Media& media, const Transfer& transfer,
+                   const platform::WebResult& result) {
+    const bool ok = result.error == platform::WebError::kNone;
     if (transfer.tooLong ||
-        (code == CURLE_OK && transfer.expected >= 0 && transfer.written != transfer.expected)) {
+        (ok && transfer.expected >= 0 && transfer.written != transfer.expected)) {
         Logger::Error(std::string(kTag) + media.fileName + " : size mismatch, expected " +
                       std::to_string(media.size) + " bytes, got " +
                       (transfer.tooLong ? "more" : std::to_string(transfer.written)));
         RemoveFile(transfer.part);
         return Codes::kDownloadSizeMismatch;
     }
-    if (code != CURLE_OK) {
+    if (!ok) {
         Logger::Error(std::string(kTag) + "download of [" + media.url + "] failed (HTTP " +
-                      std::to_string(status) + ") : " + curl_easy_strerror(code));
-        if (status >= 400) {
+                      std::to_string(result.status) + ") : " + result.why);
+        if (result.status >= 400) {
             RemoveFile(transfer.part);  // nothing of it is worth resuming
         }
         return Codes::kDownloadTransferFailed;
@@ -431,8 +390,7 @@ std::int32_t MediaDownload::Download(const Media& media, const std::string& fold
     transfer.written = present;
     transfer.expected = media.exactSize ? media.size : -1;
     transfer.algorithm = media.hashAlgorithm;
-    long status = 0;
-    const CURLcode code = Fetch(media, transfer, status);
+    const platform::WebResult result = Fetch(media, transfer);
     const bool sunk = sink.Finish();
     const bool flushed = sunk && std::fflush(file.get()) == 0;
     file.reset();
@@ -441,7 +399,7 @@ std::int32_t MediaDownload::Download(const Media& media, const std::string& fold
         RemoveFile(part);
         return Codes::kDownloadFileError;
     }
-    if (const std::int32_t rc = Judge(media, transfer, code, status); rc != Codes::kDownloadOk) {
+    if (const std::int32_t rc = Judge(media, transfer, result); rc != Codes::kDownloadOk) {
         return rc;
     }
     fs::rename(part, target, error);

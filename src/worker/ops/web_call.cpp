@@ -5,20 +5,15 @@
 #include "base/log_text.h"
 #include "base/logger.h"
 #include "platform/url.h"
+#include "platform/web_transfer.h"
 #include "session/companions.h"
 #include "session/operations_as_user_web.h"
-#include "worker/ops/curl_session.h"
 
 namespace WorkerOps {
 
 namespace {
 
 constexpr const char* kTag = "[WebCall::Post]";
-
-size_t AppendAnswer(char* data, size_t size, size_t count, void* answer) {
-    static_cast<std::string*>(answer)->append(data, size * count);
-    return size * count;
-}
 
 // IsRedirect tells whether an HTTP status sends the client elsewhere.
 bool IsRedirect(long status) {
@@ -41,47 +36,56 @@ std::string Origin(const std::string& url) {
     return parts.scheme + "://" + host + ":" + port;
 }
 
-// PerformWithinOrigin runs the transfer and follows, itself, the redirects that stay on the
+// Perform runs the call into answer; a redirect answer ends it (followRedirects off).
+platform::WebResult Perform(const platform::WebRequest& call, std::string& answer) {
+    answer.clear();
+    return platform::WebTransfer(call, [&answer](long, const char* data, std::size_t size) {
+        answer.append(data, size);
+        return true;
+    });
+}
+
+// PerformWithinOrigin runs the call and follows, itself, the redirects that stay on the
 // origin of the first URL; a redirect elsewhere ends the call with its status.
-CURLcode PerformWithinOrigin(CurlSession& session, const std::string& url, std::string& answer,
-                             long& status) {
+platform::WebResult PerformWithinOrigin(platform::WebRequest call, std::string& answer) {
+    const std::string url = call.url;
     const std::string origin = Origin(url);
-    for (long hop = 0;; ++hop) {
-        const CURLcode code = session.Perform(status);
-        char* next = nullptr;
-        if (code != CURLE_OK || !IsRedirect(status) ||
-            curl_easy_getinfo(session.Handle(), CURLINFO_REDIRECT_URL, &next) != CURLE_OK ||
-            next == nullptr) {
-            return code;
+    call.followRedirects = false;
+    for (int hop = 0;; ++hop) {
+        platform::WebResult result = Perform(call, answer);
+        if (result.error != platform::WebError::kNone || !IsRedirect(result.status) ||
+            result.location.empty()) {
+            return result;
         }
-        if (Origin(next) != origin || origin.empty()) {
+        if (Origin(result.location) != origin || origin.empty()) {
             Logger::Error(std::string(kTag) + "refuse the redirect of [" + url + "] to [" +
-                          ToolBox::EscapeControls(next) +
+                          ToolBox::EscapeControls(result.location) +
                           "] : the ticket never leaves the approved origin");
-            return code;
+            return result;
         }
-        if (hop >= CurlSession::kMaxRedirects) {
-            return CURLE_TOO_MANY_REDIRECTS;
+        if (hop >= platform::WebRequest::kMaxRedirects) {
+            result.error = platform::WebError::kTooManyRedirects;
+            result.why = "too many redirects";
+            return result;
         }
-        answer.clear();
-        curl_easy_setopt(session.Handle(), CURLOPT_URL, next);
+        call.url = result.location;
     }
 }
 
 // Outcome turns the end of a transfer into the call's result, with one log line on failure.
-std::int32_t Outcome(const CurlSession& session, const std::string& url, CURLcode code, long status,
-                     std::string& answer, std::string& why) {
-    if (code != CURLE_OK) {
-        why = session.ErrorText(code);
+std::int32_t Outcome(const std::string& url, const platform::WebResult& result, std::string& answer,
+                     std::string& why) {
+    if (result.error != platform::WebError::kNone) {
+        why = result.why;
         Logger::Error(std::string(kTag) + "call to [" + url + "] failed : " + why);
         answer.clear();
-        return WebOperationCodes::kTransportBase + code;
+        return WebOperationCodes::kTransportBase + result.error;
     }
-    if (status < 200 || status > 299) {
-        why = "HTTP status " + std::to_string(status);
+    if (result.status < 200 || result.status > 299) {
+        why = "HTTP status " + std::to_string(result.status);
         Logger::Error(std::string(kTag) + "call to [" + url + "] answered " + why);
         answer.clear();
-        return static_cast<std::int32_t>(status);
+        return static_cast<std::int32_t>(result.status);
     }
     Logger::Debug(std::string(kTag) + "call to [" + url + "] answered " +
                   std::to_string(answer.size()) + " bytes");
@@ -91,36 +95,20 @@ std::int32_t Outcome(const CurlSession& session, const std::string& url, CURLcod
 }  // namespace
 
 std::int32_t WebCall::Post(const Request& request, std::string& answer, std::string& why) {
-    answer.clear();
-    CurlSession session(request.url);
-    if (!session.Valid()) {
-        why = "no transfer handle";
-        Logger::Error(std::string(kTag) + why);
-        return WebOperationCodes::kTransportBase + CURLE_FAILED_INIT;
-    }
-    CURL* curl = session.Handle();
-    curl_easy_setopt(curl, CURLOPT_POST, 1L);
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.c_str());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
-                     static_cast<curl_off_t>(request.body.size()));
-    // A 301/302/303 must not turn the call into a GET that drops the argument.
-    curl_easy_setopt(curl, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, kTransferSeconds);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendAnswer);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
-    session.AddHeader("Content-Type: text/plain; charset=utf-8");
-    session.AddHeader("Expect:");
+    platform::WebRequest call;
+    call.url = request.url;
+    call.post = true;
+    call.body = request.body;
+    call.timeoutSeconds = kTransferSeconds;
+    call.headers = {"Content-Type: text/plain; charset=utf-8", "Expect:"};
     const bool carriesTicket = !request.noAuth && !request.casTgc.empty();
-    if (carriesTicket) {
-        curl_easy_setopt(curl, CURLOPT_COOKIE, ("CASTGC=" + request.casTgc).c_str());
-        // The user approved this address, not wherever it sends us: the ticket and the
-        // argument follow a redirect only within the same origin, checked hop by hop.
-        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+    if (!carriesTicket) {
+        return Outcome(request.url, Perform(call, answer), answer, why);
     }
-    long status = 0;
-    const CURLcode code = carriesTicket ? PerformWithinOrigin(session, request.url, answer, status)
-                                        : session.Perform(status);
-    return Outcome(session, request.url, code, status, answer, why);
+    // The user approved this address, not wherever it sends us: the ticket and the argument
+    // follow a redirect only within the same origin, checked hop by hop.
+    call.cookie = "CASTGC=" + request.casTgc;
+    return Outcome(request.url, PerformWithinOrigin(call, answer), answer, why);
 }
 
 OpReply WebCall::Run(const JSON::JSONItem& args, const JSON::JSONItem* cinfo) {

@@ -1,5 +1,3 @@
-#include "base/logger.h"
-
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "base/config.h"
+#include "base/logger.h"
 #include "base/toolbox.h"
 #include "platform/local_time.h"
 #include "support/test_support.h"
