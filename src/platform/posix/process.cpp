@@ -951,7 +951,7 @@ struct Pipes {
     UniqueFd readEnd;
     UniqueFd writeEnd;
     UniqueFd nullFd;
-    UniqueFd outputFd;  // the plan's output file, when it names one
+    UniqueFd outputFd;    // the plan's output file, when it names one
     UniqueFd statusRead;  // the waiter's status pipe, when the exit code is reported
     UniqueFd statusWrite;
 };
