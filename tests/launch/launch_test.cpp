@@ -328,8 +328,10 @@ TEST_F(LaunchTest, AShortcutWithAnInlineIconLandsOnTheUsersDesktop) {
     EXPECT_EQ(static_cast<unsigned char>(ico[6]), 0u);           // 256 wide
     EXPECT_EQ(static_cast<unsigned char>(ico[7]), 128u);
     if (::access("/usr/bin/gdk-pixbuf-pixdata", X_OK) == 0) {
+        // Its output goes to a file of ours: it replaces the file it writes by renaming, which
+        // would turn /dev/null into a plain file.
         const std::string decode = "gdk-pixbuf-pixdata '" + pngPath.substr(0, pngPath.size() - 4) +
-                                   ".ico' /dev/null >/dev/null 2>&1";
+                                   ".ico' '" + pngPath + ".pixdata' >/dev/null 2>&1";
         EXPECT_EQ(std::system(decode.c_str()), 0) << "a decoder cannot read the icon file";
     }
 }

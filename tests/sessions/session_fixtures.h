@@ -33,6 +33,8 @@ class ThrowawayUser {
     }
     ~ThrowawayUser() {
         if (created_) {
+            // What the test started as this user (trays, applications) goes with it.
+            Run("pkill -KILL -u " + name_);
             Run("userdel " + name_);
         }
         if (groupCreated_) {
