@@ -1,26 +1,22 @@
-// The installation without elevation: the installer's server ("StartTUI --pipeserver") runs
-// in the daemon's account, the installer itself as the session's user, and the two meet on
-// the pipe named in both command lines. Both are members of one process group, so they end
+// The installation without elevation: the installer's server ("StartTUI --pipeserver") and
+// the installer itself run as the session's user, and the two meet on the pipe named in both
+// command lines. Both are members of one process group, so they end
 // together when the installer is done, and with the daemon.
 #include <atomic>
-#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "base/folders.h"
 #include "base/logger.h"
 #include "base/toolbox.h"
 #include "base/zorvid_request_info.h"
 #include "core/functionnal_core.h"
 #include "platform/command_line.h"
-#include "platform/file_trust.h"
 #include "platform/process.h"
 #include "session/companions.h"
 #include "session/session_query.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 constexpr const char* kTag = "[FunctionnalCore::runInstallWithoutAdmin]";
 constexpr std::int32_t kLaunchFailed = 2;
 
@@ -30,74 +26,47 @@ std::string PipeName() {
            std::to_string(sequence++);
 }
 
-// TrustedServerCopy copies the media's server program, which the user unpacked, to a folder
-// of the daemon's own, and checks that nobody else can change the copy: what root runs.
-bool TrustedServerCopy(const std::string& mediaFolder, const std::string& pipeName,
-                       std::string& program) {
-    std::string temp;
-    if (!FileAndFoldersManager::GetFolder(Folder::TEMP, temp, true)) {
-        Logger::Error(std::string(kTag) + "{SERVER}no folder for the server's copy");
-        return false;
+// LaunchInSession starts the items as the session's user, in the installation's group.
+bool LaunchInSession(std::uint32_t sessionId, const std::vector<std::string>& argv,
+                     platform::ProcessGroup& group, platform::ProcessHandle& process,
+                     const std::string& role) {
+    platform::LaunchOptions options;
+    options.sessionId = sessionId;
+    options.argv = argv;
+    platform::LaunchFailure failure = platform::LaunchFailure::None;
+    if (platform::LaunchAsSessionUser(options, &group, process, &failure) == 0) {
+        return true;
     }
-    const fs::path folder = fs::path(ToolBox::JoinPath(temp, pipeName));
-    const fs::path source = fs::path(ToolBox::JoinPath(ToolBox::JoinPath(mediaFolder, "1"),
-                                                       Companions::ToolNames().setupPrograms[2]));
-    std::error_code error;
-    fs::create_directories(folder, error);
-    fs::permissions(folder, fs::perms::owner_all, error);
-    const fs::path copy = folder / source.filename();
-    if (!error && fs::is_regular_file(fs::symlink_status(source, error))) {
-        fs::copy_file(source, copy, fs::copy_options::overwrite_existing, error);
-        fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec,
-                        error);
-    }
-    const platform::FileTrust trust = platform::CheckAdministratorTrust(copy.string());
-    if (error || !trust.trusted) {
-        Logger::Error(std::string(kTag) + "{SERVER}the server program cannot be run safely : " +
-                      source.string() + " " + (error ? error.message() : trust.reason));
-        return false;
-    }
-    program = trust.resolvedPath;
-    return true;
+    Logger::Error(
+        std::string(kTag) + role +
+        (failure == platform::LaunchFailure::Token
+             ? "Fail to retrieve user's token for session '" + std::to_string(sessionId) + "' !"
+             : std::string("CreateProcessAsUserW failed !")));
+    return false;
 }
 
-std::int32_t StartServer(const std::string& mediaFolder, const std::string& pipeName,
-                         platform::ProcessGroup& group, platform::ProcessHandle& server) {
-    std::string program;
-    if (!TrustedServerCopy(mediaFolder, pipeName, program)) {
-        return kLaunchFailed;
-    }
+// StartServer starts the media's server program as the session's user: the user unpacked
+// the media and can change that program until it runs, so it never runs as root.
+std::int32_t StartServer(std::uint32_t sessionId, const std::string& mediaFolder,
+                         const std::string& pipeName, platform::ProcessGroup& group,
+                         platform::ProcessHandle& server) {
+    const std::string program = ToolBox::JoinPath(ToolBox::JoinPath(mediaFolder, "1"),
+                                                  Companions::ToolNames().setupPrograms[2]);
     const std::vector<std::string> argv = {program, "--pipeserver", "-env",
                                            "QVYInstallerPipeName=" + pipeName};
     Logger::Debug(std::string(kTag) + "{SERVER}command line : " + ToolBox::Join(argv, " "));
-    if (platform::LaunchAsSelf(argv, &group, server) != 0) {
-        Logger::Error(std::string(kTag) + "{SERVER} CreateProcessW failed !");
-        return kLaunchFailed;
-    }
-    return 0;
+    return LaunchInSession(sessionId, argv, group, server, "{SERVER}") ? 0 : kLaunchFailed;
 }
 
-std::int32_t RunGui(const std::vector<std::string>& command, const std::string& pipeName,
-                    platform::ProcessGroup& group, std::uint32_t& exitCode) {
-    std::uint32_t sessionId = 0;
-    if (!ToolBox::GetActiveSessionId(sessionId)) {
-        Logger::Error(std::string(kTag) + "{GUI}Fail to retrieve the current active session !");
-        return kLaunchFailed;
-    }
+std::int32_t RunGui(std::uint32_t sessionId, const std::vector<std::string>& command,
+                    const std::string& pipeName, platform::ProcessGroup& group,
+                    std::uint32_t& exitCode) {
     std::vector<std::string> items = command;
     items.insert(items.end(), {"-env", "QVYInstallerPipeName=" + pipeName, "-env",
                                "QVYAdmInstAllowNotAdminUser=1"});
-    platform::LaunchOptions options;
-    options.sessionId = sessionId;
-    options.argv = ToolBox::SplitCommandLine(Companions::JoinItems(items));
     platform::ProcessHandle gui;
-    platform::LaunchFailure failure = platform::LaunchFailure::None;
-    if (platform::LaunchAsSessionUser(options, &group, gui, &failure) != 0) {
-        Logger::Error(std::string(kTag) +
-                      (failure == platform::LaunchFailure::Token
-                           ? "{GUI}Fail to retrieve user's token for session '" +
-                                 std::to_string(sessionId) + "' !"
-                           : std::string("{GUI}CreateProcessAsUserW failed !")));
+    if (!LaunchInSession(sessionId, ToolBox::SplitCommandLine(Companions::JoinItems(items)), group,
+                         gui, "{GUI}")) {
         return kLaunchFailed;
     }
     if (!gui.Wait(platform::kInfiniteWait, exitCode)) {
@@ -123,16 +92,16 @@ std::int32_t FunctionnalCore::runInstallWithoutAdmin(const ZorvidRequestInfo&,
         Logger::Error(std::string(kTag) + "Fail to set info on the JobObject for " + pipeName);
         return kLaunchFailed;
     }
+    std::uint32_t sessionId = 0;
+    if (!ToolBox::GetActiveSessionId(sessionId)) {
+        Logger::Error(std::string(kTag) + "{GUI}Fail to retrieve the current active session !");
+        return kLaunchFailed;
+    }
     platform::ProcessHandle server;
-    std::int32_t result = StartServer(mediaFolder, pipeName, group, server);
+    std::int32_t result = StartServer(sessionId, mediaFolder, pipeName, group, server);
     if (result == 0) {
-        result = RunGui(command, pipeName, group, exitCode);
+        result = RunGui(sessionId, command, pipeName, group, exitCode);
     }
     group.Close();
-    std::error_code error;
-    std::string temp;
-    if (FileAndFoldersManager::GetFolder(Folder::TEMP, temp)) {
-        fs::remove_all(fs::path(ToolBox::JoinPath(temp, pipeName)), error);
-    }
     return result;
 }

@@ -97,7 +97,7 @@ TEST_F(MediaInstallTest, WithMediaDbTheInstallerRunsAsTheUserBesideARootServer) 
     const auto seen = sessions_test::ParseReport(vl_test::ReadFile(target + "/sim_setup.txt"));
     EXPECT_EQ(seen.at("program"), "setup_noUAC");
     EXPECT_EQ(seen.at("uid"), std::to_string(site_->Uid()));
-    EXPECT_EQ(seen.at("server"), "ok uid=0");
+    EXPECT_EQ(seen.at("server"), "ok uid=" + std::to_string(site_->Uid()));
     EXPECT_EQ(seen.at("env:QVYAdmInstAllowNotAdminUser"), "1");
 }
 
