@@ -371,6 +371,17 @@ std::int32_t Obtain(Update& u) {
                     RC::RC_UPDATE_UNEXPECTED_ERROR);
     }
     u.package = u.p.path;
+    // A package named by its path is one an administrator put there: a hash given with the
+    // request proves nothing, since whoever sends the request chose both.
+    if (u.p.url.empty() && platform::RunsAsAdministrator()) {
+        const platform::FileTrust trust = platform::CheckAdministratorTrust(u.p.path);
+        if (!trust.trusted) {
+            return Fail(u,
+                        "Invalid parameters ! the MSI Path [" + u.p.path +
+                            "] is not the administrator's : " + trust.reason,
+                        RC::RC_UPDATE_INVALID_ARGUMENTS);
+        }
+    }
     if (!u.p.url.empty()) {
         if (const std::int32_t rc = Download(u); rc != RC::RC_SUCCESS) {
             return rc;

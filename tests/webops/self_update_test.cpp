@@ -121,6 +121,10 @@ TEST_F(SelfUpdateTest, ObtainsThePackageOrRefusesWithTheCodeOfTheFault) {
     const std::string hash = webops_test::Md5Hex(package_);
     const std::string url = Server().Url("/media/launcher.deb");
     fs::create_directories(site_.Path("ktv"));
+    // A package in a folder that anyone may write is not an administrator's.
+    fs::create_directories(site_.Path("open"));
+    ::chmod(site_.Path("open").c_str(), 0777);
+    vl_test::WriteFile(site_.Path("open/launcher.deb"), package_);
     // No user to start the worker as: the harness starts it in the daemon's context.
     site_.WriteConfig({"NO_NEED_SEC", "IGNORE_TOKEN_ERROR"});
     ASSERT_TRUE(vl_test::WriteFile(site_.Path("sessions.json"),
@@ -135,6 +139,7 @@ TEST_F(SelfUpdateTest, ObtainsThePackageOrRefusesWithTheCodeOfTheFault) {
     } cases[] = {
         {"{}", 203},
         {R"({"path":"/nonexistent/launcher.deb"})", 203},
+        {R"({"path":")" + site_.Path("open/launcher.deb") + R"(","hash":")" + hash + R"("})", 203},
         {R"({"url":")" + url + R"(","hash":")" + hash + R"("})", 203},
         {R"({"url":")" + url + R"(","size":"70000"})", 203},
         {R"({"url":")" + url + R"(","hash":")" + hash + R"(","size":"7e4"})", 203},
