@@ -41,6 +41,16 @@ class LaunchTest : public ::testing::Test {
     }
 
     std::string Report(const std::string& name) const { return site_->UserFolder() + "/" + name; }
+    // LaunchWaitingApp starts the application through "startZ5" so that it stays for two
+    // minutes, and returns what it reported to the file.
+    std::map<std::string, std::string> LaunchWaitingApp(const std::string& report) {
+        const vl_test::DaemonAnswer answer = site_->Call(
+            "startZ5", Design(R"(, "envString": {"SIM_APP_WAIT_MS": 120000, "SIM_APP_REPORT": )" +
+                              Json(report) + "}"));
+        EXPECT_EQ(answer.returnCode, 0) << site_->Log();
+        return answer.returnCode == 0 ? launch_test::WaitForReport(report)
+                                      : std::map<std::string, std::string>{};
+    }
 
     LaunchSite* site_ = nullptr;
 };
@@ -119,14 +129,7 @@ std::vector<pid_t> WorkersOf(unsigned uid) {
 // the daemon again. The start tool is still waited for: its failure is the launch's.
 TEST_F(LaunchTest, TheApplicationOutlivesTheWorkerAndTheDaemon) {
     const std::string report = Report("survivor.txt");
-    ASSERT_EQ(site_
-                  ->Call("startZ5", Design(R"(, "envString": {"SIM_APP_WAIT_MS": 120000, )"
-                                           R"("SIM_APP_REPORT": )" +
-                                           Json(report) + "}"))
-                  .returnCode,
-              0)
-        << site_->Log();
-    std::map<std::string, std::string> seen = launch_test::WaitForReport(report);
+    std::map<std::string, std::string> seen = LaunchWaitingApp(report);
     ASSERT_FALSE(seen["pid"].empty());
     const pid_t app = std::stoi(seen["pid"]);
     ASSERT_FALSE(WorkersOf(site_->UserId()).empty());
@@ -219,14 +222,7 @@ TEST_F(LaunchTest, WithAUserManagerTheStartToolBecomesAUserService) {
     ASSERT_TRUE(site_->RestartDaemon()) << "a new worker, which sees the bus";
 
     const std::string report = Report("through-manager.txt");
-    ASSERT_EQ(site_
-                  ->Call("startZ5", Design(R"(, "envString": {"SIM_APP_WAIT_MS": 120000, )"
-                                           R"("SIM_APP_REPORT": )" +
-                                           Json(report) + "}"))
-                  .returnCode,
-              0)
-        << site_->Log();
-    std::map<std::string, std::string> seen = launch_test::WaitForReport(report);
+    std::map<std::string, std::string> seen = LaunchWaitingApp(report);
     EXPECT_EQ(seen["user"], site_->UserName());
     EXPECT_EQ(seen["env:DISPLAY"], ":42") << "the manager's environment";
     const std::vector<sessions_test::RecordedUnit> calls = manager.Calls();

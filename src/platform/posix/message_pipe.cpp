@@ -308,6 +308,25 @@ std::uint32_t WaitForPipe(const std::string& name, const RuntimeOwner& owner,
     }
 }
 
+// ConnectSocket opens a client socket to the endpoint, waiting while the listener is busy
+// with other clients.
+std::uint32_t ConnectSocket(const std::string& path, UniqueFd& fd) {
+    sockaddr_un address{};
+    socklen_t length = 0;
+    if (!posix::MakeAddress(path, address, length)) {
+        return SysError::FILENAME_EXCED_RANGE;
+    }
+    fd = UniqueFd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (!fd.Valid()) {
+        return ErrorFromErrno(errno);
+    }
+    int result = 0;
+    do {
+        result = ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), length);
+    } while (result != 0 && errno == EINTR);
+    return result != 0 ? SocketError(errno) : SysError::SUCCESS;
+}
+
 std::uint32_t ConnectPipe(const std::string& name, const RuntimeOwner& owner, PipeConnection& out) {
     out.Close();
     uid_t uid = 0;
@@ -316,22 +335,9 @@ std::uint32_t ConnectPipe(const std::string& name, const RuntimeOwner& owner, Pi
     if (error != SysError::SUCCESS) {
         return error;
     }
-    sockaddr_un address{};
-    socklen_t length = 0;
-    if (!posix::MakeAddress(PipePath(uid, name), address, length)) {
-        return SysError::FILENAME_EXCED_RANGE;
-    }
-    UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    if (!fd.Valid()) {
-        return ErrorFromErrno(errno);
-    }
-    // Blocking: a listener busy with other clients queues this one.
-    int result = 0;
-    do {
-        result = ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), length);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) {
-        return SocketError(errno);
+    UniqueFd fd;
+    if (error = ConnectSocket(PipePath(uid, name), fd); error != SysError::SUCCESS) {
+        return error;
     }
     uid_t peer = 0;
     if (!PeerUid(fd.Get(), peer) || peer != uid) {
@@ -345,21 +351,11 @@ std::uint32_t ConnectPipe(const std::string& name, const RuntimeOwner& owner, Pi
 
 std::uint32_t ConnectSharedPipe(const std::string& name, PipeConnection& out) {
     out.Close();
-    sockaddr_un address{};
-    socklen_t length = 0;
-    if (!posix::MakeAddress(posix::SharedEndpointPath(name, posix::kPipeSuffix), address, length)) {
-        return SysError::FILENAME_EXCED_RANGE;
-    }
-    UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    if (!fd.Valid()) {
-        return ErrorFromErrno(errno);
-    }
-    int result = 0;
-    do {
-        result = ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), length);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) {
-        return SocketError(errno);
+    UniqueFd fd;
+    if (const std::uint32_t error =
+            ConnectSocket(posix::SharedEndpointPath(name, posix::kPipeSuffix), fd);
+        error != SysError::SUCCESS) {
+        return error;
     }
     // Anyone can bind a name in a folder they may write; only the system's own account or
     // our own user is believed.
