@@ -12,20 +12,6 @@ namespace launch_test {
 
 namespace {
 
-std::string Percent(const std::string& text) {
-    std::string out;
-    for (const unsigned char c : text) {
-        if (std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += "0123456789ABCDEF"[c >> 4];
-            out += "0123456789ABCDEF"[c & 15];
-        }
-    }
-    return out;
-}
-
 bool Run(const std::string& command) {
     return std::system(command.c_str()) == 0;
 }
@@ -97,7 +83,7 @@ vl_test::DaemonAnswer LaunchSite::Call(const std::string& function, const std::s
                                        bool keepAlive) {
     const std::string arg = "{\"functionName\": \"" + function + "\", \"params\": " + params + "}";
     const vl_test::CurlCall call("POST", site_.HttpsUrl("function"),
-                                 "version=2.6&zorvidId=launch&arg=" + Percent(arg));
+                                 "version=2.6&zorvidId=launch&arg=" + vl_test::PercentEncode(arg));
     if (keepAlive) {
         return vl_test::ParseAnswer(site_.Client().Fetch(call).body);
     }

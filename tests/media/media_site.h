@@ -24,20 +24,6 @@ namespace media_test {
 using catalogue_test::CatalogueStandIn;
 using catalogue_test::MediaArchive;
 
-inline std::string Percent(const std::string& text) {
-    std::string out;
-    for (const unsigned char c : text) {
-        if (std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += "0123456789ABCDEF"[c >> 4];
-            out += "0123456789ABCDEF"[c & 15];
-        }
-    }
-    return out;
-}
-
 // MediaSite: the daemon serving one throwaway user's session, and the catalogue stand-in.
 class MediaSite {
   public:
@@ -60,10 +46,11 @@ class MediaSite {
             "{\"functionName\": \"" + function + "\", \"params\": " + params + "}";
         vl_test::CurlClient client(site_.CertificateFile());
         client.Resolve(vl_test::DaemonSite::kDomain, site_.MainPort());
-        return vl_test::ParseAnswer(client
-                                        .Fetch({"POST", site_.HttpsUrl("function"),
-                                                "version=2.6&zorvidId=media&arg=" + Percent(arg)})
-                                        .body);
+        return vl_test::ParseAnswer(
+            client
+                .Fetch({"POST", site_.HttpsUrl("function"),
+                        "version=2.6&zorvidId=media&arg=" + vl_test::PercentEncode(arg)})
+                .body);
     }
     vl_test::DaemonAnswer Busy() {
         vl_test::CurlClient client(site_.CertificateFile());

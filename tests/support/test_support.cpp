@@ -1,6 +1,7 @@
 #include "support/test_support.h"
 
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -90,6 +91,20 @@ bool InitInfrastructure(const TempDir& dir) {
         return false;
     }
     return Logger::Init("VantaroLauncher_service", logFolder, "qvy_log_file");
+}
+
+std::string PercentEncode(const std::string& text) {
+    std::string out;
+    for (const unsigned char c : text) {
+        if (std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += "0123456789ABCDEF"[c >> 4];
+            out += "0123456789ABCDEF"[c & 15];
+        }
+    }
+    return out;
 }
 
 }  // namespace vl_test

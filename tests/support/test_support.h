@@ -97,6 +97,9 @@ class SmallDisk {
 
 bool WriteFile(const std::string& path, const std::string& text);
 std::string ReadFile(const std::string& path);
+
+// PercentEncode escapes every byte but letters, digits and "-_.~" for a URL's query.
+std::string PercentEncode(const std::string& text);
 bool WriteLauncherConf(const std::string& path, const std::vector<std::string>& lines);
 
 void ResetInfrastructure();

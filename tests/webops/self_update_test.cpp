@@ -21,20 +21,6 @@ using vl_test::DaemonAnswer;
 using vl_test::DaemonProcess;
 using vl_test::DaemonSite;
 
-std::string Escaped(const std::string& text) {
-    std::string out;
-    for (const unsigned char c : text) {
-        if (std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += "0123456789ABCDEF"[c >> 4];
-            out += "0123456789ABCDEF"[c & 15];
-        }
-    }
-    return out;
-}
-
 // FindUnder is the first file named leaf below folder, or "".
 std::string FindUnder(const std::string& folder, const std::string& leaf) {
     std::error_code ec;
@@ -95,7 +81,7 @@ class SelfUpdateTest : public ::testing::Test {
         return vl_test::ParseAnswer(
             site_.Client()
                 .Fetch({"POST", site_.HttpsUrl("function"),
-                        "version=2.6&zorvidId=self-update&arg=" + Escaped(arg)})
+                        "version=2.6&zorvidId=self-update&arg=" + vl_test::PercentEncode(arg)})
                 .body);
     }
 
