@@ -340,6 +340,20 @@ std::string_view TrimRight(std::string_view s) {
     return s;
 }
 
+// StoredString is the form a string value is kept in: it ends at its first NUL, as a reader of
+// the string type sees it, and one that must be written as UTF-16 (it holds a line break) is
+// made valid UTF-8 first, so that writing and reading it back keeps it as it is.
+std::string StoredString(std::string text) {
+    const std::size_t nul = text.find('\0');
+    if (nul != std::string::npos) {
+        text.resize(nul);
+    }
+    if (HasLineBreak(text)) {
+        text = Utf16LeToUtf8(Utf8ToUtf16Le(text));
+    }
+    return text;
+}
+
 // ParseQuoted reads a double-quoted text at the start of s (\\ and \" are the escapes) and
 // leaves s after the closing quote; nullopt when it is not terminated or has another escape.
 std::optional<std::string> ParseQuoted(std::string_view& s) {
@@ -434,7 +448,7 @@ std::optional<std::string> ParseData(std::string_view data, RegValue& value) {
             return "text after the closing quote";
         }
         value.type = kTypeString;
-        value.text = std::move(*text);
+        value.text = StoredString(std::move(*text));
         return std::nullopt;
     }
     if (data.starts_with("dword:")) {
@@ -477,11 +491,7 @@ std::optional<std::string> ParseData(std::string_view data, RegValue& value) {
         }
         value.type = type;
         if (type == kTypeString || type == kTypeExpandString) {
-            std::string text = Utf16LeToUtf8(*bytes);
-            while (!text.empty() && text.back() == '\0') {
-                text.pop_back();
-            }
-            value.text = std::move(text);
+            value.text = StoredString(Utf16LeToUtf8(*bytes));
         } else {
             value.text = HexPrefix(type) + FormatHexBytes(*bytes);
         }
@@ -1069,10 +1079,10 @@ std::uint32_t RegistryKey::SetString(const std::string& name, const std::string&
     return impl_->Write([&](RegNode& node) -> std::uint32_t {
         RegValue* existing = node.FindValue(name);
         if (existing == nullptr) {
-            node.values.push_back(RegValue{name, kTypeString, value});
+            node.values.push_back(RegValue{name, kTypeString, StoredString(value)});
         } else {
             existing->type = kTypeString;
-            existing->text = value;
+            existing->text = StoredString(value);
         }
         return SysError::SUCCESS;
     });
