@@ -23,7 +23,7 @@
 #include "base/zorvid_request_info.h"
 #include "core/functionnal_core.h"
 #include "platform/command_line.h"
-#include "platform/file_digest.h"
+#include "platform/digest.h"
 #include "platform/file_trust.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"

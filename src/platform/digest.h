@@ -1,9 +1,11 @@
-// digest.h: a checksum computed piece by piece, for the worker's downloads.
+// digest.h: a checksum computed piece by piece, for the worker's downloads, and the MD5 of a
+// whole file, which the daemon checks on its own copy of a package before it installs it.
 //
 // POSIX: OpenSSL's digests. Windows: BCrypt.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -31,5 +33,10 @@ class Digest {
 // DigestName is the algorithm's canonical name (upper case, no dash: "SHA256"), "" when
 // unknown. Both backends accept exactly these.
 std::string DigestName(const std::string& algorithm);
+
+// FileMd5 reads the whole file (path in UTF-8): hex is its MD5 digest in lower-case
+// hexadecimal and size its length in bytes. False when the file cannot be read (hex and size
+// are then untouched).
+bool FileMd5(const std::string& path, std::string& hex, std::int64_t& size);
 
 }  // namespace platform
