@@ -7,6 +7,8 @@
 #   build/fuzz/bin/<target> <file>
 #   scripts/fuzz.sh [SECONDS [TARGET...]]   the named targets only
 #   scripts/fuzz.sh --targets               prints the target names
+# The seed is fixed (VL_FUZZ_SEED, default 1), so that a run on unchanged code takes the
+# same paths; VL_FUZZ_SEED=0 lets each run pick its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -51,7 +53,8 @@ for target in "${targets[@]}"; do
   ASAN_OPTIONS="detect_leaks=1:${ASAN_OPTIONS:-}" \
   UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}" \
     "build/fuzz/bin/$target" "$work/$target" \
-      -max_total_time="$share" -max_len=65536 -timeout=10 -rss_limit_mb=2048 \
+      -seed="${VL_FUZZ_SEED:-1}" -max_total_time="$share" -max_len=65536 -timeout=10 \
+      -rss_limit_mb=2048 \
       -artifact_prefix="$PWD/build/fuzz/artifacts/$target-" -print_final_stats=1 \
       >"$work/$target.log" 2>&1 || status=$?
   if [ "$status" -ne 0 ]; then
