@@ -8,6 +8,7 @@
 #include "platform/known_folders.h"
 #include "platform/runtime_folder.h"
 #include "platform/sys_error.h"
+#include "platform/window_messages.h"
 #include "session/companions.h"
 #include "session/operations_as_user.h"
 #include "session/shared_data.h"
@@ -18,6 +19,19 @@ constexpr std::uint32_t kPoliteCloseMs = 3000;
 
 std::string Text(std::uint64_t value) {
     return std::to_string(value);
+}
+
+// TrayRuns tells whether the tray's window already answers in the request's session: the
+// check a second tray program makes before it ends. Every operation starts the tray, so
+// making that check here spares a process start, and the loading of the tray's graphical
+// libraries, on each request while the tray runs.
+bool TrayRuns(const ZorvidRequestInfo& request) {
+    std::uint32_t session = 0;
+    platform::WindowRef window;
+    return SharedData::FindSession(request, session) &&
+           platform::FindMessageWindow(Companions::kTrayWindowClass,
+                                       platform::RuntimeOwner::SessionUser(session),
+                                       window) == platform::SysError::SUCCESS;
 }
 
 }  // namespace
@@ -47,6 +61,10 @@ bool SystrayComs::StartSystray() const {
         return false;
     }
     Logger::Debug(tag + "use systray exe path : " + path);
+    if (TrayRuns(*request_)) {
+        Logger::Debug(tag + "the tray already runs in the request's session");
+        return true;
+    }
     // Not awaited; the tray lives on after the daemon and a second one ends by itself.
     std::uint32_t exitCode = 0;
     const std::uint32_t result = Operations::AsUser::ExecuteCommandAsUser(

@@ -105,8 +105,8 @@ bool Alive(pid_t pid) {
     return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
 }
 
-// WorkersOf lists the worker processes that run as the user.
-std::vector<pid_t> WorkersOf(unsigned uid) {
+// ProgramsOf lists the processes of the program that run as the user.
+std::vector<pid_t> ProgramsOf(unsigned uid, const std::string& program) {
     std::vector<pid_t> found;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
         struct stat info {};
@@ -116,12 +116,46 @@ std::vector<pid_t> WorkersOf(unsigned uid) {
             continue;
         }
         std::error_code ec;
-        const auto program = std::filesystem::read_symlink(entry.path() / "exe", ec);
-        if (!ec && program.filename() == "VantaroLauncherGUI" && Alive(std::stoi(name))) {
+        const auto exe = std::filesystem::read_symlink(entry.path() / "exe", ec);
+        if (!ec && exe.filename() == program && Alive(std::stoi(name))) {
             found.push_back(std::stoi(name));
         }
     }
     return found;
+}
+
+std::vector<pid_t> WorkersOf(unsigned uid) {
+    return ProgramsOf(uid, "VantaroLauncherGUI");
+}
+
+// TrayOf waits up to five seconds for the user's one tray program.
+std::optional<pid_t> TrayOf(unsigned uid) {
+    for (int i = 0; i < 100; ++i) {
+        const std::vector<pid_t> trays = ProgramsOf(uid, "VantaroLauncherSysTray");
+        if (trays.size() == 1) {
+            return trays.front();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return std::nullopt;
+}
+
+// Every request starts the tray in the user's session unless the session's tray answers:
+// one that has gone is started again, one that runs is kept.
+TEST_F(LaunchTest, ARequestStartsTheTrayOnlyWhenNoneRuns) {
+    ASSERT_EQ(site_->Call("startZ5", Design("")).returnCode, 0);
+    const std::optional<pid_t> first = TrayOf(site_->UserId());
+    ASSERT_TRUE(first) << site_->Log();
+    ::kill(*first, SIGKILL);
+    while (Alive(*first)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(site_->Call("startZ5", Design("")).returnCode, 0);
+    const std::optional<pid_t> again = TrayOf(site_->UserId());
+    ASSERT_TRUE(again) << site_->Log();
+    EXPECT_NE(*again, *first);
+    ASSERT_EQ(site_->Call("startZ5", Design("")).returnCode, 0);
+    EXPECT_EQ(TrayOf(site_->UserId()), again);
 }
 
 // The start tool and the application are handed over to the user's session: stopping the
