@@ -259,7 +259,7 @@ class ProcessThread {
 // ---- what the child does between fork and exec --------------------------------------------
 
 // Stage Detached is not a failure: the report carries the pid of the program that a
-// break-away launch forked from its short-lived intermediate.
+// break-away launch started from its short-lived intermediate or its waiter.
 enum class ChildStage : int { Detached = 0, Session = 1, Credentials = 2, Exec = 3 };
 
 struct ChildReport {
@@ -323,22 +323,41 @@ void ChildCloseDescriptors(const ChildPlan& plan) {
     }
 }
 
-// ChildDetach forks the program from this intermediate, which reports its pid and ends:
-// the program is then nobody's descendant in the caller's tree (init adopts it), so no
-// kill-on-close group of the caller can find it.
-void ChildDetach(const ChildPlan& plan) {
-    const pid_t program = ::fork();
+// ChildExec is the program's last step before its image replaces this one. It never
+// returns: after vfork it runs on the caller's stack, which must stay as it was.
+[[noreturn]] void ChildExec(const ChildPlan& plan) {
+    if (plan.dieWithParent) {
+        // Set after the user switch, which clears it. If the daemon died in between, the
+        // signal will never come: leave now.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != plan.parent) {
+            ::_exit(127);
+        }
+    }
+    if (plan.workingDirectory != nullptr && ::chdir(plan.workingDirectory) != 0) {
+        [[maybe_unused]] const int ignored = ::chdir("/");
+    }
+    ChildCloseDescriptors(plan);
+    ::execve(plan.path, plan.argv, plan.envp);
+    ChildFail(plan, ChildStage::Exec, errno);
+}
+
+// StartProgram starts the program from this single-threaded copy of the caller with vfork:
+// the program borrows the copy's memory until its exec, so that no second copy of the
+// caller's memory is made and torn down again, and this process goes on once the program's
+// image runs (or failed to). Gives the program's pid.
+pid_t StartProgram(const ChildPlan& plan) {
+    const pid_t program = ::vfork();
+    if (program == 0) {
+        ChildExec(plan);
+    }
     if (program < 0) {
         ChildFail(plan, ChildStage::Session, errno);
     }
-    if (program > 0) {
-        const ChildReport report{static_cast<int>(ChildStage::Detached), program};
-        [[maybe_unused]] const ssize_t n = ::write(plan.errorFd, &report, sizeof report);
-        ::_exit(0);
-    }
+    return program;
 }
 
-// ChildWait is the waiter's life once the program is forked: it reports the program's pid,
+// ChildWait is the waiter's life once the program is started: it reports the program's pid,
 // keeps nothing of the caller but the status pipe, and writes the exit code there.
 [[noreturn]] void ChildWait(const ChildPlan& plan, pid_t program) {
     const ChildReport report{static_cast<int>(ChildStage::Detached), program};
@@ -359,10 +378,17 @@ void ChildDetach(const ChildPlan& plan) {
     ::_exit(0);
 }
 
-// ChildDetachAndWait forks the waiter from this intermediate, which ends at once, so that
-// the waiter, in the new session, is nobody's descendant in the caller's tree; the waiter
-// forks the program and waits for it. Returns in the program.
-void ChildDetachAndWait(const ChildPlan& plan) {
+// ChildHandOver starts the program so that it is nobody's descendant in the caller's tree
+// (init adopts it), and no kill-on-close group of the caller can find it. Without a status
+// pipe, this intermediate starts the program, reports its pid and ends. With one, the
+// intermediate forks a waiter and ends at once; the waiter, in the new session, starts the
+// program and waits for it.
+[[noreturn]] void ChildHandOver(const ChildPlan& plan) {
+    if (plan.statusFd < 0) {
+        const ChildReport report{static_cast<int>(ChildStage::Detached), StartProgram(plan)};
+        [[maybe_unused]] const ssize_t n = ::write(plan.errorFd, &report, sizeof report);
+        ::_exit(0);
+    }
     const pid_t waiter = ::fork();
     if (waiter < 0) {
         ChildFail(plan, ChildStage::Session, errno);
@@ -370,13 +396,7 @@ void ChildDetachAndWait(const ChildPlan& plan) {
     if (waiter > 0) {
         ::_exit(0);
     }
-    const pid_t program = ::fork();
-    if (program < 0) {
-        ChildFail(plan, ChildStage::Session, errno);
-    }
-    if (program > 0) {
-        ChildWait(plan, program);
-    }
+    ChildWait(plan, StartProgram(plan));
 }
 
 [[noreturn]] void RunChild(const ChildPlan& plan) {
@@ -399,25 +419,10 @@ void ChildDetachAndWait(const ChildPlan& plan) {
             ChildFail(plan, ChildStage::Credentials, EPERM);
         }
     }
-    if (plan.detach && plan.statusFd >= 0) {
-        ChildDetachAndWait(plan);
-    } else if (plan.detach) {
-        ChildDetach(plan);
+    if (plan.detach) {
+        ChildHandOver(plan);
     }
-    if (plan.dieWithParent) {
-        // Set after the user switch, which clears it. If the daemon died in between, the
-        // signal will never come: leave now.
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != plan.parent) {
-            ::_exit(127);
-        }
-    }
-    if (plan.workingDirectory != nullptr && ::chdir(plan.workingDirectory) != 0) {
-        [[maybe_unused]] const int ignored = ::chdir("/");
-    }
-    ChildCloseDescriptors(plan);
-    ::execve(plan.path, plan.argv, plan.envp);
-    ChildFail(plan, ChildStage::Exec, errno);
+    ChildExec(plan);
 }
 
 std::uint32_t ErrorOfReport(const ChildReport& report) {
