@@ -1,7 +1,5 @@
 #include "install/installer_report.h"
 
-#include <expat.h>
-
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -9,8 +7,13 @@
 #include "install/win_registry.h"
 #include "platform/registry.h"
 
+#ifdef VL_HAVE_EXPAT
+#include <expat.h>
+#endif
+
 namespace InstallerReport {
 
+#ifdef VL_HAVE_EXPAT
 namespace {
 
 struct ParseState {
@@ -94,6 +97,13 @@ bool Read(const std::string& path, Report& report, std::string& why) {
     }
     return true;
 }
+#else
+// A build without Expat reads no report: the setup's exit code alone decides.
+bool Read(const std::string& /*path*/, Report& /*report*/, std::string& why) {
+    why = "this build reads no installer reports";
+    return false;
+}
+#endif
 
 bool IsInstallationKey(const std::string& key) {
     const std::string z5 = std::string(WinRegistry::kZ5Key) + "\\";

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <filesystem>
+#include <system_error>
+
 #include "platform/sys_error.h"
 #include "platform/win32/win_text.h"
 
@@ -10,6 +13,13 @@ namespace platform {
 // Pipe and window names are not files on Windows: there is no folder to prepare.
 std::uint32_t PrepareRuntimeFolder(const RuntimeOwner& /*owner*/) {
     return SysError::SUCCESS;
+}
+
+// The data folders belong to their users already: only the folder and its parents are made.
+std::uint32_t ClaimFolderForOwner(const std::string& folder, const RuntimeOwner& /*owner*/) {
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(win32::Utf8ToWide(folder)), error);
+    return error ? static_cast<std::uint32_t>(error.value()) : SysError::SUCCESS;
 }
 
 std::uint32_t RuntimeFolderPath(const RuntimeOwner& /*owner*/, std::string& path) {
