@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs the Windows build (build/mingw) under Wine: the unit test programs, then the daemon as
-# a service of Wine's service control manager, answering on its plain-HTTP prefix.
+# Runs the Windows build (build/mingw) under Wine: the unit test programs, then the black-box
+# suite (scripts/wine-blackbox.sh: the daemon as a service of Wine's service control manager,
+# answering on its plain-HTTP prefix).
 #
 # The Wine prefix is copied from a template kept in the build folder (making a prefix takes
 # about 10 s, copying it under 1 s), so every run starts from the same clean state. A
@@ -55,47 +56,8 @@ for name in "${programs[@]}"; do
   fi
 done
 
-step "the daemon as a service of Wine's service control manager"
-# An install folder as an installer makes it, with free ports; the HTTPS prefix is a Wine gap.
-site=$build/wine/site
-rm -rf "$site"
-mkdir -p "$site/data"
-cp "$bin/VantaroLauncherService.exe" "$site/"
-read -r main_port internal_port < <(python3 -c 'import socket
-s=[socket.socket() for _ in range(2)]
-[x.bind(("127.0.0.1",0)) for x in s]
-print(*[x.getsockname()[1] for x in s])')
-echo "$main_port" >"$site/serv.port"
-echo "$internal_port" >"$site/serv.internal.port"
-echo "vantaro-launcher.localhost" >"$site/serv.domain"
-winpath() { echo "Z:${1//\//\\}"; }
-winpath "$site/data" >"$site/pdata.ptr"
-service_state() { wine sc query QVYLaunchDaemon | sed -n 's/.*STATE *: *\([0-9]\).*/\1/p'; }
-wine sc create QVYLaunchDaemon binPath= "$(winpath "$site/VantaroLauncherService.exe")" >/dev/null
-wine sc start QVYLaunchDaemon >/dev/null
-answer=""
-for _ in $(seq 50); do
-  answer=$(curl -s -m 5 -X POST "http://127.0.0.1:$internal_port/getVersion" || true)
-  [ -n "$answer" ] && break
-  sleep 0.2
-done
-echo "getVersion over the plain-HTTP prefix: $answer"
-# Outside the test-harness mode the plain prefix refuses the main functions (12, HTTPS needed).
-case "$answer" in *'"returnCode": 12'*) ;; *) failed+=("service: getVersion") ;; esac
-wine sc stop QVYLaunchDaemon >/dev/null || true
-# Wine's "sc stop" does not wait: poll until the service reports STOPPED (1).
-for _ in $(seq 50); do
-  [ "$(service_state)" = 1 ] && break
-  sleep 0.2
-done
-# Known gap (README): under Wine the daemon ends with an exception in the HTTP server's stop,
-# so the stop is reported, not yet required.
-if [ "$(service_state)" = 1 ]; then
-  echo "service stopped"
-else
-  echo "service did not report STOPPED (known gap under Wine)"
-fi
-wine sc delete QVYLaunchDaemon >/dev/null || true
+step "the black-box suite: the daemon as a service of Wine's service control manager"
+scripts/wine-blackbox.sh || failed+=("black-box suite")
 
 if [ ${#failed[@]} -ne 0 ]; then
   echo "under Wine, failed: ${failed[*]}"

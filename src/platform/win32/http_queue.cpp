@@ -57,13 +57,6 @@ HttpLocalAddress LocalAddressOf(const SOCKADDR* address) {
     return local;
 }
 
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 // QueueHandle owns the system queue's handle. Requests keep it weakly: a request destroyed
 // without an answer cancels itself while the queue is still there.
 class QueueHandle {
@@ -80,12 +73,48 @@ class QueueHandle {
     HANDLE handle = nullptr;
 };
 
-// DisconnectWaitAvailable is false under Wine, whose HTTP Server API (Wine 8) exports
-// HttpWaitForDisconnect as a stub that ends the process when called.
-bool DisconnectWaitAvailable() {
-    static const bool available =
-        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr;
-    return available;
+bool SameName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// UnderWine is true under Wine, whose HTTP Server API (Wine 8) exports HttpWaitForDisconnect,
+// HttpShutdownRequestQueue and HttpCancelHttpRequest as stubs that end the process when called.
+bool UnderWine() {
+    static const bool wine =
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    return wine;
+}
+
+// EventHandle owns an event object.
+class EventHandle {
+  public:
+    explicit EventHandle(bool manualReset)
+        : handle_(::CreateEventW(nullptr, manualReset, FALSE, nullptr)) {}
+    ~EventHandle() {
+        if (handle_ != nullptr) {
+            ::CloseHandle(handle_);
+        }
+    }
+    EventHandle(const EventHandle&) = delete;
+    EventHandle& operator=(const EventHandle&) = delete;
+    HANDLE Get() const { return handle_; }
+
+  private:
+    HANDLE handle_ = nullptr;
+};
+
+// AsksToClose tells whether the request's client wants the connection closed after the answer.
+bool AsksToClose(const HTTP_REQUEST& raw) {
+    const HTTP_KNOWN_HEADER& header = raw.Headers.KnownHeaders[HttpHeaderConnection];
+    const std::string_view value(header.pRawValue != nullptr ? header.pRawValue : "",
+                                 header.RawValueLength);
+    if (raw.Version.MajorVersion == 1 && raw.Version.MinorVersion == 0) {
+        return value.empty() || !SameName(value, "keep-alive");
+    }
+    return SameName(value, "close");
 }
 
 // DisconnectWatch stops a request's client-gone source when the system reports that the
@@ -96,7 +125,7 @@ class DisconnectWatch {
     DisconnectWatch(std::shared_ptr<QueueHandle> queue, HTTP_CONNECTION_ID connection,
                     std::stop_source gone)
         : queue_(std::move(queue)), gone_(std::move(gone)) {
-        if (!DisconnectWaitAvailable()) {
+        if (UnderWine()) {
             return;
         }
         event_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -149,7 +178,7 @@ class Win32RequestState final : public HttpRequestState {
   public:
     ~Win32RequestState() override {
         const auto owner = queue.lock();
-        if (!answered && owner) {
+        if (!answered && owner && !UnderWine()) {
             // The system then closes the connection: its client does not wait for nothing.
             ::HttpCancelHttpRequest(owner->handle, id, nullptr);
         }
@@ -159,6 +188,7 @@ class Win32RequestState final : public HttpRequestState {
     HTTP_REQUEST_ID id = HTTP_NULL_ID;
     bool bodyLeft = false;
     bool answered = false;
+    bool closeAsked = false;  // the answer closes the connection
     std::unique_ptr<DisconnectWatch> watch;
 };
 
@@ -200,10 +230,16 @@ class Win32Queue final : public HttpRequestQueue {
             auto* raw = reinterpret_cast<HTTP_REQUEST*>(buffer.data());
             ULONG bytes = 0;
             const ULONG size = static_cast<ULONG>(buffer.size() * sizeof(std::uint64_t));
-            const ULONG rc = ::HttpReceiveHttpRequest(queue_, id, 0, raw, size, &bytes, nullptr);
+            // Only the wait for a new request is long: the rest of a request is there already.
+            const ULONG rc = id == HTTP_NULL_ID ? Overlapped([&](OVERLAPPED* overlapped) {
+                return ::HttpReceiveHttpRequest(queue_, id, 0, raw, size, nullptr, overlapped);
+            })
+                                                : ::HttpReceiveHttpRequest(queue_, id, 0, raw, size,
+                                                                           &bytes, nullptr);
             if (rc == ERROR_MORE_DATA) {
+                // An overlapped call tells no size: the next call, synchronous, does.
                 id = raw->RequestId;
-                buffer.assign(bytes / sizeof(std::uint64_t) + 1, 0);
+                buffer.assign(std::max(bytes / sizeof(std::uint64_t) + 1, buffer.size()), 0);
             } else if (rc == ERROR_CONNECTION_INVALID && id != HTTP_NULL_ID) {
                 id = HTTP_NULL_ID;  // the client left while the buffer grew
             } else if (rc != NO_ERROR) {
@@ -229,8 +265,13 @@ class Win32Queue final : public HttpRequestQueue {
         }
         chunk.resize(std::min(max, kBodyReadBytes));
         ULONG bytes = 0;
-        const ULONG rc = ::HttpReceiveRequestEntityBody(
-            queue_, state->id, 0, chunk.data(), static_cast<ULONG>(chunk.size()), &bytes, nullptr);
+        const ULONG rc = Overlapped(
+            [&](OVERLAPPED* overlapped) {
+                return ::HttpReceiveRequestEntityBody(queue_, state->id, 0, chunk.data(),
+                                                      static_cast<ULONG>(chunk.size()), nullptr,
+                                                      overlapped);
+            },
+            &bytes);
         chunk.resize(rc == NO_ERROR || rc == ERROR_HANDLE_EOF ? bytes : 0);
         state->bodyLeft = rc == NO_ERROR;
         return rc;
@@ -255,7 +296,9 @@ class Win32Queue final : public HttpRequestQueue {
         response.pReason = reason.c_str();
         response.ReasonLength = static_cast<USHORT>(reason.size());
         std::vector<HTTP_UNKNOWN_HEADER> unknown;
-        ULONG flags = 0;
+        // The system closes after the answer when its client asked so; under Wine it ignores
+        // the flag and keeps the connection open.
+        ULONG flags = state->closeAsked ? HTTP_SEND_RESPONSE_FLAG_DISCONNECT : 0;
         for (const auto& [name, value] : headers) {
             if (!ValidHeaderName(name) || !CleanText(value) || SameName(name, "Content-Length") ||
                 SameName(name, "Transfer-Encoding")) {
@@ -288,13 +331,44 @@ class Win32Queue final : public HttpRequestQueue {
         return SysError::NOT_ENOUGH_MEMORY;
     }
 
+    // Shutdown wakes the waits through the stop event itself: Wine has no queue shutdown.
     void Shutdown() override {
         if (queue_ != nullptr && !shutdown_.exchange(true)) {
-            ::HttpShutdownRequestQueue(queue_);
+            ::SetEvent(stop_.Get());
+            if (!UnderWine()) {
+                ::HttpShutdownRequestQueue(queue_);
+            }
         }
     }
 
   private:
+    // Overlapped runs one overlapped call of the queue and waits for it: its result (with the
+    // bytes it moved), or OPERATION_ABORTED once Shutdown came first and cancelled it.
+    template <typename Call>
+    ULONG Overlapped(Call call, ULONG* bytes = nullptr) {
+        EventHandle done(true);
+        if (done.Get() == nullptr || stop_.Get() == nullptr) {
+            return ::GetLastError();
+        }
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = done.Get();
+        const ULONG rc = call(&overlapped);
+        if (rc != NO_ERROR && rc != ERROR_IO_PENDING) {
+            return rc;
+        }
+        const HANDLE events[] = {done.Get(), stop_.Get()};
+        if (rc == ERROR_IO_PENDING &&
+            ::WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
+            ::CancelIoEx(queue_, &overlapped);
+        }
+        DWORD moved = 0;
+        const BOOL ok = ::GetOverlappedResult(queue_, &overlapped, &moved, TRUE);
+        if (bytes != nullptr) {
+            *bytes = moved;
+        }
+        return ok ? NO_ERROR : ::GetLastError();
+    }
+
     static void SetKnown(HTTP_RESPONSE& response, HTTP_HEADER_ID id, const std::string& value) {
         response.Headers.KnownHeaders[id].pRawValue = value.c_str();
         response.Headers.KnownHeaders[id].RawValueLength = static_cast<USHORT>(value.size());
@@ -327,6 +401,7 @@ class Win32Queue final : public HttpRequestQueue {
         state->queue = owner;
         state->id = raw.RequestId;
         state->bodyLeft = (raw.Flags & HTTP_REQUEST_FLAG_MORE_ENTITY_BODY_EXISTS) != 0;
+        state->closeAsked = AsksToClose(raw);
         head.moreEntityBody = state->bodyLeft;
         auto request = std::make_unique<HttpRequest>(std::move(head), std::move(state));
         kept.watch =
@@ -338,6 +413,7 @@ class Win32Queue final : public HttpRequestQueue {
     HANDLE queue_ = nullptr;  // owner_'s handle
     bool initialized_ = false;
     std::atomic<bool> shutdown_{false};
+    EventHandle stop_{true};  // set by Shutdown
 };
 
 // WinsockSession keeps Winsock started for one scope.

@@ -1,0 +1,252 @@
+#!/usr/bin/env bash
+# The black-box suite against the Windows build (build/mingw) under Wine: the daemon installed
+# in Wine's service control manager, started, asked over its plain-HTTP prefix, and stopped.
+#
+# Two rounds, each from "sc start" to a clean "sc stop":
+#   plain    the daemon as installed: the plain prefix serves only the communication page and
+#            refuses everything else (12, HTTPS needed). Wine has no HTTPS prefix.
+#   harness  the test-harness mode (PMX_KTV_UUID set), which skips the transport rules, so the
+#            whole dispatch answers over the plain prefix; the sessions come from a session
+#            file (QVYLD_SESSION_FILE), as Wine reports none; two installations are recorded
+#            in the registry with vlreg.exe for discoverAllInstall.
+# A service takes its environment from the machine's environment in the registry.
+#
+# scripts/wine-tests.sh calls it with the Wine prefix ready (WINEPREFIX, a persistent
+# wineserver and Wine's HTTP service running). Exit status 1 when a case fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+: "${WINEPREFIX:?run through scripts/wine-tests.sh, which prepares the Wine prefix}"
+
+build=$PWD/build/mingw
+bin=$build/bin
+site=$build/wine/site
+service=QVYLaunchDaemon
+environment_key='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
+failed=0
+
+winpath() { echo "Z:${1//\//\\}"; }
+service_state() { wine sc query "$service" | sed -n 's/.*STATE *: *\([0-9]\).*/\1/p'; }
+machine_env() {  # NAME [VALUE]: sets the variable for services started afterwards, or removes it
+  if [ $# -eq 2 ]; then
+    wine reg add "$environment_key" /v "$1" /d "$2" /f >/dev/null
+  else
+    wine reg delete "$environment_key" /v "$1" /f >/dev/null 2>&1 || true
+  fi
+}
+
+# An install folder as an installer makes it, with free ports.
+rm -rf "$site"
+mkdir -p "$site/data/Quorvanti/VantaroLauncher"
+cp "$bin/VantaroLauncherService.exe" "$site/"
+read -r main_port internal_port < <(python3 -c 'import socket
+s=[socket.socket() for _ in range(2)]
+[x.bind(("127.0.0.1",0)) for x in s]
+print(*[x.getsockname()[1] for x in s])')
+echo "$main_port" >"$site/serv.port"
+echo "$internal_port" >"$site/serv.internal.port"
+echo "vantaro-launcher.localhost" >"$site/serv.domain"
+winpath "$site/data" >"$site/pdata.ptr"
+# NO_NEED_SEC: the argument travels as plain JSON, no decryption service is asked.
+printf 'NO_NEED_SEC\n' >"$site/data/Quorvanti/VantaroLauncher/launcher.conf"
+
+# Two installations, as their setup programs record them (vlreg.exe writes Wine's registry).
+installs=$site/installs
+reg() { wine "$bin/vlreg.exe" add "$@" /reg:64 >/dev/null; }
+record() {  # KEY FOLDER NAME=VALUE...
+  local key=$1 folder=$installs/$2 pair
+  shift 2
+  mkdir -p "$folder/win_b64/code/bin"
+  reg "$key" /v Path /d "$(winpath "$folder")"
+  for pair in "$@"; do
+    reg "$key" /v "${pair%%=*}" /d "${pair#*=}"
+  done
+}
+design='HKLM\Software\Quorvanti\Z5\L24\DESIGN\L24_4_DEMO'
+record "$design" L24_Design Level=L24.4 GAlevel=L24 SPlevel=SP4 Osds=win_b64 PkgId=B424-0417 \
+  ShortName=Design "LongName=Design Studio 2024" Type=full BigContent=true ProductLine=DSN,SIM
+reg "$design\\prd" /v designstudio.exe /d ""
+reg "$design\\app\\DSN_Modeler" /v brand /d DSN
+record 'HKLM\Software\Quorvanti\Z5_Common\TOOLS' Common_Tools Level=L25 GAlevel=L25 \
+  Osds=win_b64 PkgId=T250-0102 ShortName=Tools "LongName=Common Tools" Type=common
+
+wine sc create "$service" binPath= "$(winpath "$site/VantaroLauncherService.exe")" >/dev/null
+
+start_service() {
+  wine sc start "$service" >/dev/null
+  for _ in $(seq 100); do
+    curl -s -m 2 -o /dev/null "http://127.0.0.1:$internal_port/iframe" && return 0
+    sleep 0.1
+  done
+  echo "FAILED: the service does not answer on port $internal_port"
+  return 1
+}
+
+# "sc stop" does not wait: poll until the service reports STOPPED (1).
+stop_service() {
+  wine sc stop "$service" >/dev/null || true
+  for _ in $(seq 100); do
+    [ "$(service_state)" = 1 ] && { echo "service stopped"; return 0; }
+    sleep 0.1
+  done
+  echo "FAILED: the service did not report STOPPED within 10 s (state $(service_state))"
+  return 1
+}
+
+# round MODE: one start, the cases of MODE, one stop.
+round() {
+  printf '\n-- the service, %s mode --\n' "$1"
+  start_service || { failed=1; return; }
+  python3 - "$1" "$internal_port" "$site/sessions.json" "$(winpath "$installs")" <<'PY' || failed=1
+import http.client, json, socket, sys, time, urllib.parse
+
+mode, port, session_file, installs = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
+failures = []
+
+
+def ask(verb, path, body=None):
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    connection.request(verb, "/" + path, body=body)
+    reply = connection.getresponse()
+    text = reply.read().decode("utf-8", "replace")
+    headers = {k.lower(): v for k, v in reply.getheaders()}
+    connection.close()
+    return reply.status, headers, text
+
+
+def body(version="2.6", page="wine-page", arg=None):
+    fields = {"version": version, "zorvidId": page}
+    if arg is not None:
+        fields["arg"] = arg if isinstance(arg, str) else json.dumps(arg)
+    return urllib.parse.urlencode({k: v for k, v in fields.items() if v is not None})
+
+
+def check(name, verb, path, data, code, contains):
+    """code None: the answer is the communication page, not a JSON object."""
+    try:
+        status, headers, text = ask(verb, path, data)
+    except OSError as error:
+        failures.append(f"{name}: {error}")
+        return
+    problems = []
+    if status != 200:
+        problems.append(f"status {status}")
+    if headers.get("access-control-allow-origin") != "*":
+        problems.append("no Access-Control-Allow-Origin: *")
+    if code is not None:
+        try:
+            answer = json.loads(text)
+            if answer["returnCode"] != code:
+                problems.append(f"returnCode {answer['returnCode']}, not {code}")
+            text = json.dumps(answer)
+        except (ValueError, KeyError):
+            problems.append("not an answer object")
+    if contains not in text:
+        problems.append(f"no {contains!r}")
+    if problems:
+        failures.append(f"{name}: {', '.join(problems)}: {text[:300]}")
+    print(("ok    " if not problems else "FAIL  ") + name)
+
+
+def sessions(states):
+    entries = [{"id": i + 1, "user": "tester", "state": s, "station": "Console"}
+               for i, s in enumerate(states)]
+    with open(session_file, "w") as out:
+        json.dump(entries, out)
+
+
+unknown = {"functionName": "noSuchFunction", "params": {}}
+page = "Communication Frame"
+plain = [
+    ("getVersion needs HTTPS", "POST", "getVersion", None, 12, "HTTPS is required"),
+    ("isDaemonBusy needs HTTPS", "POST", "isDaemonBusy", None, 12, "null"),
+    ("function needs HTTPS", "POST", "function", body(arg=unknown), 12, "null"),
+    ("the page over plain HTTP", "GET", "iframe", None, None, page),
+    ("the page only by GET", "POST", "iframe", None, 105, "null"),
+]
+harness = [
+    ("getVersion", "POST", "getVersion", None, 0, '"daemon": "2.6", "build": "7.3"'),
+    ("getVersion with a query", "POST", "getVersion?x=1", None, 0, '"daemon": "2.6"'),
+    ("getVersion percent-encoded", "POST", "getVers%69on", None, 0, '"daemon": "2.6"'),
+    ("no transport rules: GET", "GET", "isDaemonBusy", None, 0, "false"),
+    ("isDaemonBusy", "POST", "isDaemonBusy", None, 0, "false"),
+    ("the page", "GET", "iframe", None, None, page),
+    ("the page only by GET", "POST", "iframe", None, 105, "null"),
+    ("empty path", "POST", "", None, 93, "null"),
+    ("no version", "POST", "function", "zorvidId=p", 91, "null"),
+    ("no page id", "POST", "function", "version=2.6", 110, "null"),
+    ("level no number", "POST", "function", body(version="two"), 103, "Cannot parse"),
+    ("level above", "POST", "function", body(version="9.9"), 103, "above the current"),
+    ("level below", "POST", "function", body(version="0.0"), 103, "lower than"),
+    ("unknown main path", "POST", "elsewhere", body(arg=unknown), 90, "elsewhere"),
+    ("no argument", "POST", "function", body(), 92, "no argument string"),
+    ("argument not JSON", "POST", "function", body(arg="[1"), 95, "[[1]"),
+    ("no functionName", "POST", "function", body(arg={"params": {}}), 96, "[functionName]"),
+    ("no params", "POST", "function", body(arg={"functionName": "x"}), 96, "[params]"),
+    ("unknown function", "POST", "function", body(arg=unknown), 97, "noSuchFunction"),
+    ("long argument in pieces", "POST", "function", body(arg="x" * 70000), 95, "x" * 100),
+]
+
+if mode == "plain":
+    for case in plain:
+        check(*case)
+else:
+    # One active session is what the main functions need; anything else is 106.
+    for states, code in (([], 106), ([1, 2], 106), ([0, 0], 106), ([1, 0], 97)):
+        sessions(states)
+        check(f"sessions {states}", "POST", "function", body(arg=unknown), code, "")
+    sessions([0])
+    for case in harness:
+        check(*case)
+    discover = {"functionName": "discoverAllInstall", "params": {}}
+    check("discoverAllInstall", "POST", "function", body(arg=discover), 0,
+          '"longName": "Design Studio 2024"')
+    check("discoverAllInstall, common", "POST", "function", body(arg=discover), 0,
+          json.dumps(installs + "\\Common_Tools")[1:-1])
+
+# HTTP/1.0 is refused; keep-alive holds the connection for the next request.
+with socket.create_connection(("127.0.0.1", port), timeout=5) as raw:
+    raw.sendall(b"GET /iframe HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n")
+    first = raw.recv(4096).decode("latin-1")
+    if not first.startswith("HTTP/1.1 505 "):
+        failures.append("HTTP/1.0: " + first[:80])
+    print(("ok    " if first.startswith("HTTP/1.1 505 ") else "FAIL  ") + "HTTP/1.0 refused")
+connection = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+for _ in range(3):
+    connection.request("GET", "/iframe")
+    connection.getresponse().read()
+connection.close()
+print("ok    keep-alive")
+
+# Known gap (README): Wine's HTTP service keeps a connection open after an answer to a request
+# that asked "Connection: close", whatever the answer's flags. Reported, not required.
+with socket.create_connection(("127.0.0.1", port), timeout=15) as raw:
+    raw.sendall(b"GET /iframe HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
+    started = time.monotonic()
+    raw.settimeout(2)
+    try:
+        while raw.recv(65536):
+            pass
+        print(f"ok    Connection: close honoured ({time.monotonic() - started:.1f} s)")
+    except socket.timeout:
+        print("gap   Connection: close not honoured under Wine (still open after 2 s)")
+
+for failure in failures:
+    print("FAILED: " + failure)
+sys.exit(1 if failures else 0)
+PY
+  stop_service || failed=1
+}
+
+round plain
+machine_env PMX_KTV_UUID wine-blackbox
+machine_env QVYLD_SESSION_FILE "$(winpath "$site/sessions.json")"
+round harness
+machine_env PMX_KTV_UUID
+machine_env QVYLD_SESSION_FILE
+wine sc delete "$service" >/dev/null || true
+if grep -rqs '!EX!' "$site/data/Quorvanti/VantaroLauncher/logs"; then
+  echo "FAILED: the daemon logged a crash:"
+  grep -rh -A3 '!EX!' "$site/data/Quorvanti/VantaroLauncher/logs" | head -20
+  failed=1
+fi
+exit "$failed"
