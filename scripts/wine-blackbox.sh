@@ -86,15 +86,35 @@ start_service() {
   return 1
 }
 
-# "sc stop" does not wait: poll until the service reports STOPPED (1).
+# "sc stop" does not wait: poll until the service reports STOPPED (1). A clean stop also
+# leaves no process of the site (the daemon or its worker) and logs the server's stop.
+stops=0
+site_programs="$(winpath "$site" | tr '\\' .).Vantaro"
 stop_service() {
   wine sc stop "$service" >/dev/null || true
-  for _ in $(seq 100); do
-    [ "$(service_state)" = 1 ] && { echo "service stopped"; return 0; }
+  local end=$((SECONDS + 15)) state
+  while state=$(service_state) && [ "$state" != 1 ] && [ $SECONDS -lt $end ]; do
     sleep 0.1
   done
-  echo "FAILED: the service did not report STOPPED within 10 s (state $(service_state))"
-  return 1
+  if [ "$state" != 1 ]; then
+    echo "FAILED: the service did not report STOPPED within 15 s (state $state)"
+    return 1
+  fi
+  stops=$((stops + 1))
+  end=$((SECONDS + 5))
+  while pgrep -f "$site_programs" >/dev/null && [ $SECONDS -lt $end ]; do
+    sleep 0.1
+  done
+  if pgrep -af "$site_programs"; then
+    echo "FAILED: processes of the site remain after the stop"
+    return 1
+  fi
+  if [ "$(cat "$site"/data/Quorvanti/VantaroLauncher/logs/*/*.txt |
+    grep -c 'HTTP server successfully stopped')" != "$stops" ]; then
+    echo "FAILED: the HTTP server did not log its stop"
+    return 1
+  fi
+  echo "service stopped"
 }
 
 # round MODE: one start, the cases of MODE, one stop.

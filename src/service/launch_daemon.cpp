@@ -36,9 +36,12 @@ struct DaemonState {
     std::string displayName;
     std::atomic<bool> statusRegistered{false};
 
-    std::mutex statusMutex;  // guards status and checkPoint
+    std::mutex statusMutex;  // guards status, checkPoint and stoppedReported
     platform::ServiceStatus status;
     std::uint32_t checkPoint = 0;
+    // The control handler and the service's thread both end with STOPPED; the service manager
+    // hears it once, as nothing may follow it (Wine's dispatcher hangs on a second one).
+    bool stoppedReported = false;
 
     // The stop event (manual reset): set once the HTTP server has ended.
     std::mutex eventMutex;
@@ -211,6 +214,10 @@ void LaunchDaemon::ServiceMain() {
         Logger::Error("[LaunchDaemon::ServiceMain]fail to register the service !");
         return;
     }
+    {
+        std::lock_guard lock(s.statusMutex);
+        s.stoppedReported = false;
+    }
     s.statusRegistered = true;
     Logger::Info("[LaunchDaemon::ServiceMain]Serivce registered sucessfully !");
     SetStatus(platform::kServiceStartPending, 1, 0, true);
@@ -235,6 +242,9 @@ void LaunchDaemon::SetStatus(std::uint32_t state, std::uint32_t waitHint, std::u
     platform::ServiceStatus report;
     {
         std::lock_guard lock(s.statusMutex);
+        if (s.stoppedReported) {
+            return;
+        }
         if (log) {
             Logger::Internal(
                 "[LaunchDaemon::SetStatus]Trying to set service status :\n-[iCurState]: " +
@@ -253,6 +263,7 @@ void LaunchDaemon::SetStatus(std::uint32_t state, std::uint32_t waitHint, std::u
         const bool settled =
             state == platform::kServiceRunning || state == platform::kServiceStopped;
         s.status.checkPoint = settled ? 0 : s.checkPoint++;
+        s.stoppedReported = state == platform::kServiceStopped && s.statusRegistered;
         report = s.status;
     }
     if (s.statusRegistered) {
@@ -397,6 +408,7 @@ void LaunchDaemon::ResetForTests() {
         std::lock_guard lock(s.statusMutex);
         s.status = platform::ServiceStatus{};
         s.checkPoint = 0;
+        s.stoppedReported = false;
     }
     std::lock_guard lock(s.eventMutex);
     s.stopEvent = false;
