@@ -13,6 +13,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "base/logger.h"
 #include "base/toolbox.h"
@@ -103,8 +104,14 @@ class Sink {
         std::unique_lock lock(mutex_);
         space_.wait(lock, [this] { return queue_.size() < kDepth; });
         queue_.push_back(std::move(pending_));
-        pending_ = std::string();
-        pending_.reserve(kChunk);
+        // Buffers go round: a fresh megabyte per chunk would cost page faults and zeroing.
+        if (spare_.empty()) {
+            pending_ = std::string();
+            pending_.reserve(kChunk);
+        } else {
+            pending_ = std::move(spare_.back());
+            spare_.pop_back();
+        }
         ready_.notify_one();
     }
 
@@ -115,7 +122,7 @@ class Sink {
             if (queue_.empty()) {
                 return;
             }
-            const std::string chunk = std::move(queue_.front());
+            std::string chunk = std::move(queue_.front());
             queue_.pop_front();
             busy_ = true;
             space_.notify_one();
@@ -128,7 +135,9 @@ class Sink {
                     digest_.Update(chunk.data(), chunk.size());
                 }
             }
+            chunk.clear();
             lock.lock();
+            spare_.push_back(std::move(chunk));
             busy_ = false;
             idle_.notify_all();
         }
@@ -143,6 +152,7 @@ class Sink {
     std::condition_variable space_;
     std::condition_variable idle_;
     std::deque<std::string> queue_;
+    std::vector<std::string> spare_;
     bool busy_ = false;
     bool stop_ = false;
     std::atomic<bool> failed_{false};
