@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "media_site.h"
-#include "platform/file_digest.h"
+#include "platform/digest.h"
 
 namespace {
 
