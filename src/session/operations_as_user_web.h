@@ -25,7 +25,7 @@ inline constexpr std::int32_t kDownloadBadMedia = 20;        // description unus
 inline constexpr std::int32_t kDownloadTransferFailed = 21;  // no complete answer
 inline constexpr std::int32_t kDownloadSizeMismatch = 22;
 inline constexpr std::int32_t kDownloadChecksumMismatch = 23;
-inline constexpr std::int32_t kDownloadNoSpace = 24;  // refused before the first byte
+inline constexpr std::int32_t kDownloadNoSpace = 24;  // too little room, before or while writing
 inline constexpr std::int32_t kDownloadFileError = 25;
 
 // "Unzip" always answers rc 0; the content's "rc" tells the unpacking's own result.

@@ -12,9 +12,11 @@
 #include <filesystem>
 #include <future>
 #include <memory>
+#include <random>
 #include <thread>
 
 #include "media_site.h"
+#include "platform/digest.h"
 
 namespace {
 
@@ -320,6 +322,157 @@ TEST_F(MediaInstallTest, ArchivesThatDoNotHoldOneSafeMediaFolderAreRefused) {
         EXPECT_FALSE(std::filesystem::exists(site_->UserFolder() + "/escaped.txt"));
         EXPECT_FALSE(std::filesystem::exists("/tmp/vl_media_escaped.txt"));
     }
+}
+
+// Files is what a folder holds, below it, by path relative to it.
+std::vector<std::string> Files(const std::string& folder) {
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (std::filesystem::recursive_directory_iterator it(folder, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        if (!it->is_directory()) {
+            found.push_back(std::filesystem::relative(it->path(), folder).string());
+        }
+    }
+    return found;
+}
+
+// Noise writes that many bytes that no compression shrinks.
+std::string Noise(const std::string& path, std::size_t bytes) {
+    std::mt19937_64 random(bytes);
+    std::string text(bytes, '\0');
+    for (char& c : text) {
+        c = static_cast<char>(random());
+    }
+    vl_test::WriteFile(path, text);
+    return path;
+}
+
+// "dataStoragePath" sends one request's downloads to a folder the user names, with %NAME%
+// taken from the user's environment; the next request uses the default store again.
+TEST_F(MediaInstallTest, ADataStoragePathHoldsTheDownloadsOfItsRequestOnly) {
+    Offer("OI-DS", site_->Media("DS.zip", "DS_L24"));
+    const std::string defaultStore = site_->DataFolder() + "/defaultDataStore/Media";
+    const struct {
+        std::string path;
+        int code;
+        std::string archive;  // where the media's archive must be afterwards
+    } cases[] = {
+        {"%HOME%/vl-store", 0, site_->Home() + "/vl-store/Media/DS.zip"},
+        {site_->DataFolder() + "/not-the-users/store", 152, ""},
+        {"", 0, defaultStore + "/DS.zip"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const std::string id = "L24_9_DS" + std::to_string(&c - cases);
+        const std::string more = c.path.empty() ? "" : R"(, "dataStoragePath": ")" + c.path + "\"";
+        EXPECT_EQ(site_
+                      ->Call("installMedia",
+                             Params("OI-DS", Target(id), R"("SIM_REG_ID": ")" + id + "\"", more))
+                      .returnCode,
+                  c.code)
+            << site_->Log();
+        EXPECT_EQ(Discovered(Target(id)), c.code == 0);
+        if (!c.archive.empty()) {
+            EXPECT_TRUE(std::filesystem::exists(c.archive)) << c.archive;
+        }
+        if (&c == cases) {
+            EXPECT_FALSE(std::filesystem::exists(defaultStore + "/DS.zip"));
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(site_->DataFolder() + "/not-the-users"));
+}
+
+// Too little room ends with 161 wherever it is found: before the download (the catalogue's
+// size), while the bytes arrive (a size rounded down), or before unpacking. Nothing is
+// recorded and no part of the archive is left to fill the disk.
+TEST_F(MediaInstallTest, TooLittleRoomEndsWith161AndLeavesNoPartBehind) {
+    const std::string store = site_->UserFolder() + "/small-store";
+    const std::string unzip = site_->DataFolder() + "/InternalData/Unzip";
+    const std::string data = site_->UserFolder() + "/room-data";
+    std::filesystem::create_directories(data);
+    const struct {
+        const char* name;
+        std::string mount;
+        unsigned kib;
+        std::string file;  // the archive's only data file
+        std::size_t bytes;
+        bool noise;
+        const char* size;  // the catalogue's size, megabytes
+    } cases[] = {
+        {"announced larger than the store", store, 1024, "small.bin", 1000, true, "4"},
+        {"larger than announced", store, 2048, "noise.bin", 3 << 20, true, "1"},
+        {"unpacks larger than the unzip folder", unzip, 1024, "zeros.bin", 8 << 20, false, "1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        vl_test::SmallDisk disk(c.mount, c.kib);
+        if (!disk.Mounted()) {
+            GTEST_SKIP() << "needs root to mount a small file system";
+        }
+        ::chown(c.mount.c_str(), site_->Uid(), static_cast<gid_t>(-1));
+        const std::string source = data + "/" + c.file;
+        if (c.noise) {
+            Noise(source, c.bytes);
+        } else {
+            vl_test::WriteFile(source, std::string(c.bytes, '\0'));
+        }
+        MediaArchive media = site_->Media("ROOM.zip", "ROOM_L24");
+        media.files = {{"data/" + c.file, source}};
+        Offer("OI-ROOM", media, std::string(R"({"file": "ROOM.zip", "size": ")") + c.size + "\"}");
+        const std::string id = "L24_9_ROOM" + std::to_string(&c - cases);
+        const std::string more =
+            c.mount == store ? R"(, "dataStoragePath": ")" + store + "\"" : std::string();
+        EXPECT_EQ(site_
+                      ->Call("installMedia",
+                             Params("OI-ROOM", Target(id), R"("SIM_REG_ID": ")" + id + "\"", more))
+                      .returnCode,
+                  161)
+            << site_->Log();
+        EXPECT_FALSE(Discovered(Target(id)));
+        EXPECT_EQ(Files(store), std::vector<std::string>{});
+    }
+}
+
+// A launcher package that does not fit where it is downloaded ends with 209, whether the
+// request announces more than the free space or the package itself is larger; the daemon
+// goes on answering.
+TEST_F(MediaInstallTest, ASelfUpdatePackageWithoutRoomEndsWith209) {
+    const std::string package =
+        Noise(site_->Catalogue().MediaPath("vantaro-launcher_9.9_amd64.deb"), 200000);
+    std::string md5;
+    std::int64_t size = 0;
+    ASSERT_TRUE(platform::FileMd5(package, md5, size));
+    const std::string folder = site_->DataFolder() + "/InternalData/Temp/msiFolder/pkg";
+    const struct {
+        const char* name;
+        unsigned kib;  // a file system of that size on the package's folder; 0: none
+        std::string size;
+    } cases[] = {
+        {"announced beyond the free space", 0, "1125899906842624"},
+        {"larger than the package's file system", 64, std::to_string(size)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<vl_test::SmallDisk> disk;
+        if (c.kib != 0) {
+            disk = std::make_unique<vl_test::SmallDisk>(folder, c.kib);
+            if (!disk->Mounted()) {
+                GTEST_SKIP() << "needs root to mount a small file system";
+            }
+        }
+        const std::string params = R"({"url": ")" +
+                                   site_->Catalogue().Url("/media/vantaro-launcher_9.9_amd64.deb") +
+                                   R"(", "hash": ")" + md5 + R"(", "size": ")" + c.size + "\"}";
+        const std::size_t logged = site_->Log().size();
+        EXPECT_EQ(site_->Call("selfUpdate", params).returnCode, 209) << site_->Log();
+        EXPECT_NE(site_->Log().find("There is not enough space in this folder: " + folder, logged),
+                  std::string::npos);
+        EXPECT_EQ(Files(folder), std::vector<std::string>{});
+        EXPECT_EQ(site_->Busy().content, "false");
+    }
+    EXPECT_EQ(Files(site_->DataFolder() + "/InternalData/Temp/msiFolder/trusted"),
+              std::vector<std::string>{});
 }
 
 }  // namespace

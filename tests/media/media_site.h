@@ -73,6 +73,7 @@ class MediaSite {
     const CatalogueStandIn& Catalogue() const { return catalogue_; }
     // UserFolder belongs to the user: installation targets and files the setup waits on.
     std::string UserFolder() const { return site_.Path("user"); }
+    std::string Home() const { return site_.Path("home"); }
     uid_t Uid() const { return uid_; }
     std::string Installs() const { return site_.Path("installs"); }
     const std::string& UserName() const { return user_.Name(); }

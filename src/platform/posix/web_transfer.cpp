@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <array>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -24,6 +25,45 @@ void GlobalInit() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
+
+// Share keeps connections, TLS sessions and name lookups between the transfers of the
+// process: the calls of one installation (catalogue, monitoring, download) go to the same
+// hosts, and each would otherwise pay for a new connection and handshake.
+class Share {
+  public:
+    static CURLSH* Handle() {
+        static Share share;
+        return share.handle_.get();
+    }
+
+  private:
+    struct ShareDeleter {
+        void operator()(CURLSH* share) const { curl_share_cleanup(share); }
+    };
+
+    Share() : handle_(curl_share_init()) {
+        if (!handle_) {
+            return;
+        }
+        curl_share_setopt(handle_.get(), CURLSHOPT_LOCKFUNC, Lock);
+        curl_share_setopt(handle_.get(), CURLSHOPT_UNLOCKFUNC, Unlock);
+        curl_share_setopt(handle_.get(), CURLSHOPT_USERDATA, this);
+        for (const curl_lock_data data :
+             {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS}) {
+            curl_share_setopt(handle_.get(), CURLSHOPT_SHARE, data);
+        }
+    }
+
+    static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
+        static_cast<Share*>(self)->mutexes_.at(static_cast<std::size_t>(data)).lock();
+    }
+    static void Unlock(CURL*, curl_lock_data data, void* self) {
+        static_cast<Share*>(self)->mutexes_.at(static_cast<std::size_t>(data)).unlock();
+    }
+
+    std::array<std::mutex, CURL_LOCK_DATA_LAST> mutexes_;
+    std::unique_ptr<CURLSH, ShareDeleter> handle_;
+};
 
 struct Feed {
     CURL* curl = nullptr;
@@ -60,6 +100,9 @@ void SetCommon(CURL* curl, const WebRequest& request, char* errorBuffer) {
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, WebRequest::kStallSeconds);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, "VantaroLauncher");
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 512L * 1024L);
+    if (CURLSH* share = Share::Handle(); share != nullptr) {
+        curl_easy_setopt(curl, CURLOPT_SHARE, share);
+    }
 }
 
 // SetRequest gives a handle what this transfer sends and how it ends.

@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "base/logger.h"
 #include "base/toolbox.h"
@@ -43,6 +45,10 @@ std::string Lower(std::string text) {
     return text;
 }
 
+bool IsNoSpace(int error) {
+    return error == static_cast<int>(std::errc::no_space_on_device);
+}
+
 // Sink writes and hashes the received bytes on a thread of its own, so that the checksum
 // costs the transfer's thread no time: the bytes are handed over in chunks.
 class Sink {
@@ -64,6 +70,8 @@ class Sink {
         }
         return !failed_;
     }
+    // NoSpace tells whether a write failed because the file system is full.
+    bool NoSpace() const { return noSpace_; }
     // Drain returns once every byte added so far is written and hashed.
     bool Drain() {
         Hand();
@@ -96,8 +104,14 @@ class Sink {
         std::unique_lock lock(mutex_);
         space_.wait(lock, [this] { return queue_.size() < kDepth; });
         queue_.push_back(std::move(pending_));
-        pending_ = std::string();
-        pending_.reserve(kChunk);
+        // Buffers go round: a fresh megabyte per chunk would cost page faults and zeroing.
+        if (spare_.empty()) {
+            pending_ = std::string();
+            pending_.reserve(kChunk);
+        } else {
+            pending_ = std::move(spare_.back());
+            spare_.pop_back();
+        }
         ready_.notify_one();
     }
 
@@ -108,19 +122,22 @@ class Sink {
             if (queue_.empty()) {
                 return;
             }
-            const std::string chunk = std::move(queue_.front());
+            std::string chunk = std::move(queue_.front());
             queue_.pop_front();
             busy_ = true;
             space_.notify_one();
             lock.unlock();
             if (!failed_) {
                 if (std::fwrite(chunk.data(), 1, chunk.size(), file_) != chunk.size()) {
+                    noSpace_ = IsNoSpace(errno);
                     failed_ = true;
                 } else if (hashing_) {
                     digest_.Update(chunk.data(), chunk.size());
                 }
             }
+            chunk.clear();
             lock.lock();
+            spare_.push_back(std::move(chunk));
             busy_ = false;
             idle_.notify_all();
         }
@@ -135,9 +152,11 @@ class Sink {
     std::condition_variable space_;
     std::condition_variable idle_;
     std::deque<std::string> queue_;
+    std::vector<std::string> spare_;
     bool busy_ = false;
     bool stop_ = false;
     std::atomic<bool> failed_{false};
+    std::atomic<bool> noSpace_{false};
     std::thread thread_;
 };
 
@@ -393,11 +412,14 @@ std::int32_t MediaDownload::Download(const Media& media, const std::string& fold
     const platform::WebResult result = Fetch(media, transfer);
     const bool sunk = sink.Finish();
     const bool flushed = sunk && std::fflush(file.get()) == 0;
+    // The catalogue's sizes are rounded: a media may still fill the disk once it is under way.
+    const bool full = sink.NoSpace() || (sunk && !flushed && IsNoSpace(errno));
     file.reset();
     if (transfer.writeFailed || !flushed) {
-        Logger::Error(std::string(kTag) + "cannot write " + PathText(part));
+        Logger::Error(std::string(kTag) + "cannot write " + PathText(part) +
+                      (full ? " : the file system is full" : ""));
         RemoveFile(part);
-        return Codes::kDownloadFileError;
+        return full ? Codes::kDownloadNoSpace : Codes::kDownloadFileError;
     }
     if (const std::int32_t rc = Judge(media, transfer, result); rc != Codes::kDownloadOk) {
         return rc;
