@@ -12,6 +12,7 @@
 #include "base/logger.h"
 #include "base/toolbox.h"
 #include "platform/known_folders.h"
+#include "platform/path.h"
 
 using ToolBox::Join;
 
@@ -107,7 +108,7 @@ std::string BaseFolderProblem(const std::string& path) {
             return "it holds a control character";
         }
     }
-    if (!std::filesystem::path(path).is_absolute()) {
+    if (!platform::FsPath(path).is_absolute()) {
         return "it is not an absolute path";
     }
     return {};
@@ -299,7 +300,7 @@ bool CreateFolder(const std::string& path, std::optional<std::uint32_t> userSess
         return true;
     }
     std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(path), ec);
+    std::filesystem::create_directories(platform::FsPath(path), ec);
     if (ec) {
         Logger::WarnDeferred("[FileAndFoldersManager::GetFolder] Fail to create this folder : " +
                              path + " (" + ec.message() + ")");
@@ -447,7 +448,7 @@ bool FileAndFoldersManager::Save(std::int32_t id, const FolderEntry& entry) {
         return false;
     }
     std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(internal), ec);
+    std::filesystem::create_directories(platform::FsPath(internal), ec);
     const std::string path = ToolBox::JoinPath(internal, kSaveFileName);
 
     JSON::JSONDocument doc;

@@ -16,6 +16,7 @@
 #include "platform/event_log.h"
 #include "platform/log_file.h"
 #include "platform/os_info.h"
+#include "platform/path.h"
 #include "platform/sys_error.h"
 
 namespace fs = std::filesystem;
@@ -218,7 +219,7 @@ void ToSyslog(const LoggerState& s, LogLevel level, const std::string& line) {
 
 // PrepareLogFile opens the day's file, with the log's own access, and writes the header.
 bool PrepareLogFile(LoggerState& s) {
-    const std::string folder = fs::path(s.filePath).parent_path().string();
+    const std::string folder = platform::PathText(platform::FsPath(s.filePath).parent_path());
     const std::uint32_t folderError = platform::MakeLogFolder(folder, s.access);
     if (folderError != platform::SysError::SUCCESS && !ToolBox::IsFolder(folder)) {
         Deferred(LogLevel::Error,
@@ -230,7 +231,7 @@ bool PrepareLogFile(LoggerState& s) {
     std::uint32_t error = s.file.Open(s.filePath, s.access);
     if (!s.file.IsOpen() && ToolBox::PathExists(s.filePath)) {
         std::error_code ec;
-        if (!fs::remove(fs::path(s.filePath), ec)) {
+        if (!fs::remove(platform::FsPath(s.filePath), ec)) {
             Deferred(LogLevel::Error, "[Logger::PrepareLogFile][" + ec.message() +
                                           "]Fail to delete invalid logger's file : " + s.filePath);
             return false;

@@ -58,12 +58,12 @@ std::string JoinPath(const std::string& base, const std::string& leaf) {
 
 bool PathExists(const std::string& path) {
     std::error_code ec;
-    return !path.empty() && std::filesystem::exists(std::filesystem::path(path), ec);
+    return !path.empty() && std::filesystem::exists(platform::FsPath(path), ec);
 }
 
 bool IsFolder(const std::string& path) {
     std::error_code ec;
-    return !path.empty() && std::filesystem::is_directory(std::filesystem::path(path), ec);
+    return !path.empty() && std::filesystem::is_directory(platform::FsPath(path), ec);
 }
 
 bool IsFile(const std::string& path) {

@@ -24,7 +24,7 @@ std::string Fixed6(double value) {
 
 // LastWriteSeconds is the file's last modification time in whole seconds since 1970.
 bool LastWriteSeconds(const std::string& path, std::int64_t& seconds, std::error_code& ec) {
-    const auto written = fs::last_write_time(fs::path(path), ec);
+    const auto written = fs::last_write_time(platform::FsPath(path), ec);
     if (ec) {
         return false;
     }
@@ -39,7 +39,7 @@ bool DeleteFile(const std::string& path) {
         return false;
     }
     std::error_code ec;
-    return fs::remove(fs::path(path), ec) && !ec;
+    return fs::remove(platform::FsPath(path), ec) && !ec;
 }
 
 struct Stamped {
@@ -56,7 +56,7 @@ bool List(const std::string& folder, std::vector<std::string>& names) {
         return true;
     }
     std::error_code ec;
-    fs::directory_iterator it(fs::path(folder), ec);
+    fs::directory_iterator it(platform::FsPath(folder), ec);
     if (ec) {
         Logger::Warn("[ToolBox::File::List] FindFirstFileW Fail !");
         return false;
@@ -67,7 +67,7 @@ bool List(const std::string& folder, std::vector<std::string>& names) {
                 Logger::Warn("[ToolBox::File::List]GLOBAL STOP ORDER ! emergency break !");
                 return false;
             }
-            names.push_back(it->path().filename().string());
+            names.push_back(platform::PathText(it->path().filename()));
         }
     } catch (const std::exception& e) {
         // A name that the narrow code page cannot hold (Windows) ends the listing.
@@ -88,7 +88,7 @@ bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
                      path);
         return false;
     }
-    std::ifstream in{fs::path(path)};
+    std::ifstream in{platform::FsPath(path)};
     if (!in) {
         Logger::Warn("[ToolBox::File::ReadLines]Failed to open this file: " + path);
         return false;
@@ -104,7 +104,7 @@ bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
 }
 
 bool WriteLines(const std::string& path, const std::vector<std::string>& lines, bool append) {
-    std::ofstream out{fs::path(path), append ? std::ios::app : std::ios::trunc};
+    std::ofstream out{platform::FsPath(path), append ? std::ios::app : std::ios::trunc};
     for (const auto& line : lines) {
         out << line << '\n';
     }
@@ -123,17 +123,18 @@ bool WriteLinesAtomic(const std::string& linkOrPath, const std::vector<std::stri
     // package links files beside the executable to where they may change).
     std::string path = linkOrPath;
     std::error_code linkError;
-    if (fs::is_symlink(fs::symlink_status(fs::path(path), linkError))) {
-        const fs::path target = fs::read_symlink(fs::path(path), linkError);
+    if (fs::is_symlink(fs::symlink_status(platform::FsPath(path), linkError))) {
+        const fs::path target = fs::read_symlink(platform::FsPath(path), linkError);
         if (!linkError) {
-            path = (fs::path(path).parent_path() / target).lexically_normal().string();
+            path = platform::PathText(
+                (platform::FsPath(path).parent_path() / target).lexically_normal());
         }
     }
     const std::string temp = path + ".tmp" + std::to_string(platform::CurrentThreadId()) + "_" +
                              std::to_string(counter.fetch_add(1));
     bool ok = false;
     {
-        std::ofstream out{fs::path(temp), std::ios::trunc | std::ios::binary};
+        std::ofstream out{platform::FsPath(temp), std::ios::trunc | std::ios::binary};
         for (const auto& line : lines) {
             out << line << '\n';
         }
@@ -143,18 +144,18 @@ bool WriteLinesAtomic(const std::string& linkOrPath, const std::vector<std::stri
     std::error_code ec;
     ok = ok && platform::SyncToDisk(temp);
     if (ok) {
-        fs::rename(fs::path(temp), fs::path(path), ec);
+        fs::rename(platform::FsPath(temp), platform::FsPath(path), ec);
         ok = !ec;
     }
     if (!ok) {
-        fs::remove(fs::path(temp), ec);
+        fs::remove(platform::FsPath(temp), ec);
         Logger::Error("[ToolBox::File::WriteLinesAtomic]Failed to replace this file: " + path);
         return false;
     }
     // The new entry of the folder must reach the disk too; a failure there loses nothing
     // that the old file held.
-    const auto parent = fs::path(path).parent_path();
-    platform::SyncToDisk(parent.empty() ? std::string(".") : parent.string());
+    const auto parent = platform::FsPath(path).parent_path();
+    platform::SyncToDisk(parent.empty() ? std::string(".") : platform::PathText(parent));
     return true;
 }
 

@@ -19,6 +19,7 @@
 #include "core/functionnal_core.h"
 #include "core/launch_request.h"
 #include "install/win_registry.h"
+#include "platform/path.h"
 #include "session/companions.h"
 #include "session/operations_as_user.h"
 #include "session/operations_local.h"
@@ -238,7 +239,7 @@ std::int32_t WriteFileArg(Launch& launch, const std::string& folder, std::size_t
     const std::string path = ToolBox::JoinPath(
         folder, "fargs_file" + name + "_" + std::to_string(index) + "_" + Now() + ".txt");
     std::error_code ignored;
-    fs::remove(fs::path(path), ignored);
+    fs::remove(platform::FsPath(path), ignored);
     if (!ToolBox::File::WriteLines(path, {content}, false)) {
         Logger::Error(launch.tag + "Failed to write the file content here : " + path);
         return RC::RC_FILE_ARG_ERROR;
@@ -285,8 +286,8 @@ std::int32_t WriteFileArgs(Launch& launch) {
 // Inside tells whether path, with every link resolved, lies inside folder (resolved too).
 bool Inside(const std::string& path, const std::string& folder) {
     std::error_code error;
-    const fs::path real = fs::canonical(fs::path(path), error);
-    const fs::path root = error ? fs::path() : fs::canonical(fs::path(folder), error);
+    const fs::path real = fs::canonical(platform::FsPath(path), error);
+    const fs::path root = error ? fs::path() : fs::canonical(platform::FsPath(folder), error);
     if (error) {
         return false;
     }

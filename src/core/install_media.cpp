@@ -16,6 +16,7 @@
 #include "core/functionnal_core.h"
 #include "core/media_installation.h"
 #include "install/win_registry.h"
+#include "platform/path.h"
 #include "platform/runtime_folder.h"
 #include "session/media_catalogue.h"
 #include "session/operations_as_user.h"
@@ -349,7 +350,7 @@ void RemoveUnzipFolder(const MediaInstallation& run) {
         return;
     }
     std::error_code error;
-    std::filesystem::remove_all(std::filesystem::path(run.unzipFolder), error);
+    std::filesystem::remove_all(platform::FsPath(run.unzipFolder), error);
     if (error) {
         Logger::Warn(run.tag + "Fail to delete this folder '" + run.unzipFolder +
                      "' : " + error.message());

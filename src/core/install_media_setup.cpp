@@ -17,6 +17,7 @@
 #include "core/media_installation.h"
 #include "install/installer_report.h"
 #include "install/media_info.h"
+#include "platform/path.h"
 #include "session/companions.h"
 #include "session/operations_as_user.h"
 #include "session/operations_as_user_web.h"
@@ -106,8 +107,8 @@ std::int32_t Unpack(MediaInstallation& run, const std::string& archive, Setup& s
     std::vector<std::string> folders;
     for (const std::string& name : names) {
         std::error_code error;
-        if (fs::is_directory(
-                fs::symlink_status(fs::path(ToolBox::JoinPath(run.unzipFolder, name)), error))) {
+        if (fs::is_directory(fs::symlink_status(
+                platform::FsPath(ToolBox::JoinPath(run.unzipFolder, name)), error))) {
             folders.push_back(name);
         }
     }
@@ -297,12 +298,12 @@ bool RunSetup(MediaInstallation& run, const Setup& setup, std::uint32_t& exitCod
 bool ReadReport(const MediaInstallation& run, const Setup& setup, InstallerReport::Report& report,
                 std::string& why) {
     std::error_code error;
-    const fs::file_status status = fs::symlink_status(fs::path(setup.report), error);
+    const fs::file_status status = fs::symlink_status(platform::FsPath(setup.report), error);
     if (error || !fs::is_regular_file(status)) {
         why = "no report file " + setup.report;
         return false;
     }
-    fs::copy_file(fs::path(setup.report), fs::path(setup.reportCopy),
+    fs::copy_file(platform::FsPath(setup.report), platform::FsPath(setup.reportCopy),
                   fs::copy_options::overwrite_existing, error);
     if (error) {
         Logger::Warn(run.tag + "Fail to keep the installer report in " + setup.reportCopy);

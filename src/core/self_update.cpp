@@ -26,6 +26,7 @@
 #include "platform/digest.h"
 #include "platform/file_trust.h"
 #include "platform/named_mutex.h"
+#include "platform/path.h"
 #include "platform/process.h"
 #include "session/companions.h"
 #include "session/operations_as_user_web.h"
@@ -213,7 +214,8 @@ std::int32_t TakePackage(Update& u) {
     if (!MakePrivateFolder(folder)) {
         return Fail(u, "fail to create this folder : " + folder, RC::RC_UPDATE_COPY_FAILED);
     }
-    const std::string copy = ToolBox::JoinPath(folder, fs::path(u.package).filename().string());
+    const std::string copy =
+        ToolBox::JoinPath(folder, platform::PathText(platform::FsPath(u.package).filename()));
     std::error_code error;
     fs::copy_file(u.package, copy, fs::copy_options::overwrite_existing, error);
     if (error) {
@@ -309,7 +311,7 @@ bool StartUpdater(const Update& u, const std::vector<std::string>& items) {
     platform::ProcessHandle process;
     if (ToolBox::IsFolder(kSystemdFolder)) {
         const std::string unit =
-            "--unit=vantaro-launcher-update-" + fs::path(u.log).stem().string();
+            "--unit=vantaro-launcher-update-" + platform::PathText(platform::FsPath(u.log).stem());
         argv.insert(argv.begin(), {"systemd-run", unit, "--collect", "--quiet", "--"});
         options.argv = argv;
         std::uint32_t code = 0;

@@ -6,6 +6,7 @@
 
 #include "base/logger.h"
 #include "platform/os_info.h"
+#include "platform/path.h"
 #include "platform/sys_error.h"
 
 namespace ErrorList {
@@ -164,7 +165,7 @@ PathType GetPathType(const std::string& path) {
     }
     namespace fs = std::filesystem;
     std::error_code ec;
-    const fs::path target(path);
+    const fs::path target = platform::FsPath(path);
     const fs::file_status own = fs::symlink_status(target, ec);
     if (ec || !fs::exists(own)) {
         return PATH_MISSING;

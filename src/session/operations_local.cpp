@@ -7,6 +7,7 @@
 #include "base/logger.h"
 #include "platform/command_line.h"
 #include "platform/elevation.h"
+#include "platform/path.h"
 #include "platform/process.h"
 #include "platform/runtime_folder.h"
 #include "platform/sys_error.h"
@@ -15,6 +16,8 @@
 #include "session/session_query.h"
 
 namespace fs = std::filesystem;
+using platform::FsPath;
+using platform::PathText;
 
 namespace Operations::Local {
 
@@ -206,15 +209,6 @@ bool Execute(const std::vector<std::string>& elements, std::uint32_t& exitCode, 
 
 // ---- folders ------------------------------------------------------------------------------
 
-fs::path FsPath(const std::string& text) {
-    return fs::path(std::u8string(text.begin(), text.end()));
-}
-
-std::string Text(const fs::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
-
 // ErrorOf puts a file-system error in the daemon's error space.
 std::int64_t ErrorOf(const std::error_code& ec) {
     const std::error_condition condition = ec.default_error_condition();
@@ -280,18 +274,18 @@ std::int64_t CreateStepByStep(const std::string& path) {
         return -2;
     }
     Logger::Internal(std::string(kFolderTag) + "[" + std::to_string(missing) +
-                     "]base folder to use : " + Text(ancestor));
+                     "]base folder to use : " + PathText(ancestor));
     if (missing == 0) {
         return -2;
     }
     fs::path folder = ancestor;
     for (std::size_t i = levels.size() - missing; i < levels.size(); ++i) {
         folder /= levels[i];
-        Logger::Internal(std::string(kFolderTag) + "creating this folder :" + Text(folder));
+        Logger::Internal(std::string(kFolderTag) + "creating this folder :" + PathText(folder));
         fs::create_directory(folder, ec);
         if (ec) {
             const std::int64_t code = ErrorOf(ec);
-            Logger::Internal(std::string(kFolderTag) + "CreateDirectoryW(" + Text(folder) +
+            Logger::Internal(std::string(kFolderTag) + "CreateDirectoryW(" + PathText(folder) +
                              ") fail errno = " + std::to_string(code));
             return code;
         }

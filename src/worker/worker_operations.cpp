@@ -11,6 +11,7 @@
 #include "base/logger.h"
 #include "base/path_expansion.h"
 #include "platform/file_access.h"
+#include "platform/path.h"
 #include "platform/sys_error.h"
 #include "session/companions.h"
 #include "session/operations_local.h"
@@ -103,8 +104,7 @@ JSON::ItemPtr MakeFolder(const JSON::JSONItem& args) {
 
 bool HasKind(const std::string& path, std::int32_t kind) {
     std::error_code ec;
-    const auto status =
-        std::filesystem::status(std::filesystem::path(std::u8string(path.begin(), path.end())), ec);
+    const auto status = std::filesystem::status(platform::FsPath(path), ec);
     if (!std::filesystem::exists(status)) {
         return false;
     }
