@@ -566,6 +566,10 @@ void Logger::ResetForTests() {
     s.threshold = static_cast<std::int32_t>(LogLevel::Debug);
     s.eventLog = false;
     s.file.Close();
+    // The crash filter holds the file too, and the one before it: both are let go, so that a
+    // test can remove its folder (Windows removes no folder that holds an open file).
+    platform::SetCrashLogPath("");
+    platform::SetCrashLogPath("");
     s.fileCap = kFileCap;
     s.lastCheck = 0;
     s.capped = false;

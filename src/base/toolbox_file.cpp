@@ -104,7 +104,9 @@ bool ReadLines(const std::string& path, std::vector<std::string>& lines) {
 }
 
 bool WriteLines(const std::string& path, const std::vector<std::string>& lines, bool append) {
-    std::ofstream out{platform::FsPath(path), append ? std::ios::app : std::ios::trunc};
+    // Binary: lines end with '\n' on every platform, as WriteLinesAtomic writes them.
+    const auto mode = std::ios::binary | (append ? std::ios::app : std::ios::trunc);
+    std::ofstream out{platform::FsPath(path), mode};
     for (const auto& line : lines) {
         out << line << '\n';
     }

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "base/json/json.h"
 #include "base/logger.h"
 #include "base/toolbox.h"
+#include "platform/path.h"
 #include "support/test_support.h"
 
 namespace {
@@ -49,7 +51,8 @@ class FoldersTest : public ::testing::Test {
         ASSERT_TRUE(FileAndFoldersManager::Init(FolderContext::TEST_HARNESS));
     }
     std::string Data(const std::string& leaf) const {
-        return ToolBox::JoinPath(dir_.Path("LauncherData/Quorvanti/VantaroLauncher"), leaf);
+        const std::string base = "LauncherData/Quorvanti/VantaroLauncher";
+        return dir_.Path(leaf.empty() ? base : base + "/" + leaf);
     }
 
     vl_test::TempDir dir_;
@@ -83,26 +86,30 @@ TEST_F(FoldersTest, DefaultTableBelowTheTestHarnessBase) {
 }
 
 TEST_F(FoldersTest, PointerFileChoosesTheServiceBase) {
+    // Without a usable pointer file the service base is the system's (/var/lib, ProgramData).
+    FileAndFoldersManager::ResetForTests();
+    ASSERT_TRUE(FileAndFoldersManager::Init(FolderContext::SERVICE));
+    const std::string system = Folder(Folder::PROGRAM_DATA);
+    const std::string srv = dir_.Path("srv");
     const struct {
-        const char* content;  // nullptr: no pointer file
+        std::string content;  // empty: no pointer file
         std::string programData;
     } cases[] = {
-        {"/srv/data\n", "/srv/data"},
-        {"/srv/data\r\n", "/srv/data"},
-        {"/srv/a\n/srv/b\n", "/var/lib"},
-        {"", "/var/lib"},
-        {nullptr, "/var/lib"},
+        {srv + "\n", srv}, {srv + "\r\n", srv},    {srv + "\n" + srv + "2\n", system},
+        {"\n", system},    {"relative\n", system}, {"", system},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.content ? c.content : "(none)");
+        SCOPED_TRACE(c.content);
         std::filesystem::remove_all(dir_.Path("bin"));
-        if (c.content != nullptr) {
+        if (!c.content.empty()) {
             vl_test::WriteFile(dir_.Path("bin/pdata.ptr"), c.content);
         }
         FileAndFoldersManager::ResetForTests();
         ASSERT_TRUE(FileAndFoldersManager::Init(FolderContext::SERVICE));
         EXPECT_EQ(Folder(Folder::PROGRAM_DATA), c.programData);
-        EXPECT_EQ(Folder(Folder::LOG), c.programData + "/Quorvanti/VantaroLauncher/logs");
+        std::string logs = "/Quorvanti/VantaroLauncher/logs";
+        std::replace(logs.begin(), logs.end(), '/', platform::PathSeparator());
+        EXPECT_EQ(Folder(Folder::LOG), c.programData + logs);
     }
     FileAndFoldersManager::ResetForTests();
     EXPECT_FALSE(FileAndFoldersManager::Init(7));
@@ -175,14 +182,22 @@ TEST_F(FoldersTest, CreatingAsAUserGoesThroughTheHook) {
 
 namespace {
 
-TEST(StartOrderTest, FoldersThenConfigurationThenLogger) {
+// The logger lets go of its file before the folder is removed, also when a check ends the
+// test early: Windows cannot remove a folder that holds an open file.
+class StartOrderTest : public ::testing::Test {
+  protected:
+    void TearDown() override { vl_test::ResetInfrastructure(); }
     vl_test::TempDir dir;
+};
+
+TEST_F(StartOrderTest, FoldersThenConfigurationThenLogger) {
     const std::string mainData = dir.Path("LauncherData/Quorvanti/VantaroLauncher");
     vl_test::WriteFile(ToolBox::JoinPath(mainData, "launcher.conf"), "LOGLEVEL=warn\n");
     ASSERT_TRUE(vl_test::InitInfrastructure(dir));
     Logger::Warn("[StartOrderTest] ready");
 
-    const std::string logFolder = ToolBox::JoinPath(mainData, "logs/VantaroLauncher_service");
+    const std::string logFolder =
+        dir.Path("LauncherData/Quorvanti/VantaroLauncher/logs/VantaroLauncher_service");
     EXPECT_EQ(Logger::CurrentFilePath().rfind(ToolBox::JoinPath(logFolder, "qvy_log_file_"), 0),
               0u);
     EXPECT_EQ(Logger::Threshold(), LogLevel::Warn);
@@ -193,7 +208,6 @@ TEST(StartOrderTest, FoldersThenConfigurationThenLogger) {
     ASSERT_NE(config, std::string::npos);
     EXPECT_LT(folders, config);
     EXPECT_NE(text.find("{WARN }:[StartOrderTest] ready"), std::string::npos);
-    vl_test::ResetInfrastructure();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include "base/folders.h"
 #include "base/logger.h"
 #include "base/toolbox.h"
+#include "platform/path.h"
 
 namespace fs = std::filesystem;
 
@@ -38,7 +40,10 @@ TempDir::~TempDir() {
 }
 
 std::string TempDir::Path(const std::string& leaf) const {
-    return ToolBox::JoinPath(path_, leaf);
+    // Tests write leaves with '/': the path uses the platform's separator throughout.
+    std::string native = leaf;
+    std::replace(native.begin(), native.end(), '/', platform::PathSeparator());
+    return ToolBox::JoinPath(path_, native);
 }
 
 bool WriteFile(const std::string& path, const std::string& text) {
