@@ -27,7 +27,9 @@ class DiscoveryEnv : public ::testing::Test {
     void SetUp() override {
         vl_test::WriteFile(dir_.Path("launcher.conf"), "LOGLEVEL=all\n");
         ASSERT_TRUE(vl_test::InitInfrastructure(dir_));
-        platform::SetRegistryLocation(dir_.Path("registry"));
+        if (!platform::SetRegistryLocation(dir_.Path("registry"))) {
+            GTEST_SKIP() << "the registry tests need the POSIX store file";
+        }
     }
     void TearDown() override {
         platform::SetRegistryLocation("");
