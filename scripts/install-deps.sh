@@ -30,5 +30,5 @@ else
 fi
 
 # The Windows build's libraries that Debian ships no mingw build of (cached by version).
-[ "${VL_WINDOWS_STAGE:-0}" = 1 ] && "$(dirname "$0")/mingw-deps.sh"
+[ "${VL_WINDOWS_STAGE:-1}" = 1 ] && "$(dirname "$0")/mingw-deps.sh"
 true

@@ -3,15 +3,17 @@
 # suite (scripts/wine-blackbox.sh: the daemon as a service of Wine's service control manager,
 # answering on its plain-HTTP prefix).
 #
-# The Wine prefix is copied from a template kept in the build folder (making a prefix takes
-# about 10 s, copying it under 1 s), so every run starts from the same clean state. A
-# persistent wineserver keeps services alive between the commands.
+# The Wine prefix is copied from a template (making a prefix takes about 10 s, copying it
+# under 1 s), so every run starts from the same clean state. The template is kept outside the
+# clone, beside the cross-built libraries and keyed by Wine's version, so that a fresh clone
+# reuses it. A persistent wineserver keeps services alive between the commands.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=$PWD/build/mingw
 bin=$build/bin
-template=$build/wine/template
+cache=${VL_MINGW_DEPS_CACHE:-/var/cache/vantaro-launcher-mingw}
+template=$cache/wine-template-$(wine --version 2>/dev/null | tr -c 'A-Za-z0-9.\n-' '_')
 export WINEPREFIX=$build/wine/prefix
 export WINEDEBUG=-all
 # No Mono or Gecko installers, no window system: the null graphics driver.
@@ -30,6 +32,7 @@ if [ ! -f "$template/.ready" ]; then
   touch "$template/.ready"
 fi
 rm -rf "$WINEPREFIX"
+mkdir -p "$build/wine"
 cp -a "$template" "$WINEPREFIX"
 
 wineserver -p
@@ -37,18 +40,21 @@ trap 'wineserver -k 2>/dev/null || true' EXIT
 # The HTTP Server API answers only once Wine's HTTP service runs.
 wine net start http >/dev/null 2>&1
 
-# The test programs that pass under Wine. test_base, test_front and test_discovery are
-# built too but do not pass yet (README, "Known gaps"): run them by hand with
-# "scripts/wine-tests.sh test_base ...".
+# Every test program of the Windows build, or those named ("scripts/wine-tests.sh test_base").
+# With CI=true a skip whose reason the README does not list fails (tests/support/skip_check.cpp).
 programs=("$@")
-[ ${#programs[@]} -ne 0 ] || programs=(test_json)
+if [ ${#programs[@]} -eq 0 ]; then
+  for test in "$bin"/test_*.exe; do
+    programs+=("$(basename "$test" .exe)")
+  done
+fi
 
 failed=()
 step "unit tests under Wine"
 for name in "${programs[@]}"; do
   test=$bin/$name.exe
   if timeout 300 wine "$test" --gtest_brief=1 >"$build/wine/$name.log" 2>&1; then
-    echo "$name: passed ($(grep -c '^\[       OK \]\|^\[  PASSED  \]' "$build/wine/$name.log" || true))"
+    echo "$name: $(grep -h '^\[  PASSED  \]\|^\[  SKIPPED \]' "$build/wine/$name.log" | tr -s ' \n' ' ')"
   else
     echo "$name: FAILED"
     tail -40 "$build/wine/$name.log"
