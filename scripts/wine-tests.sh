@@ -3,15 +3,16 @@
 # suite (scripts/wine-blackbox.sh: the daemon as a service of Wine's service control manager,
 # answering on its plain-HTTP prefix).
 #
-# The Wine prefix is copied from a template (making a prefix takes about 10 s, copying it
-# under 1 s), so every run starts from the same clean state. The template is kept outside the
-# clone, beside the cross-built libraries and keyed by Wine's version, so that a fresh clone
-# reuses it. A persistent wineserver keeps services alive between the commands.
+# The Wine prefix is copied from a template (making a prefix takes
+# about 10 s, copying it under 1 s), so every run starts from the same clean state. A
+# persistent wineserver keeps services alive between the commands.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=$PWD/build/mingw
 bin=$build/bin
+# The template lies outside the clone, beside the cross-built libraries and keyed by Wine's
+# version, so that a fresh clone reuses it.
 cache=${VL_MINGW_DEPS_CACHE:-/var/cache/vantaro-launcher-mingw}
 template=$cache/wine-template-$(wine --version 2>/dev/null | tr -c 'A-Za-z0-9.\n-' '_')
 export WINEPREFIX=$build/wine/prefix
