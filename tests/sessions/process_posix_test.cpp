@@ -1,6 +1,4 @@
 // Starting processes: as the daemon, as a session's user, and in groups that die together.
-#include "platform/process.h"
-
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -13,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/process.h"
 #include "session_fixtures.h"
 #include "support/test_support.h"
 

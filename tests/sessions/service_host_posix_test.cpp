@@ -1,6 +1,4 @@
 // The service host: notify messages on a real datagram socket, controls from real signals.
-#include "platform/service_host.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -12,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/service_host.h"
 #include "support/test_support.h"
 
 namespace {
