@@ -19,6 +19,7 @@
 
 #include "platform/http_text.h"
 #include "platform/sys_error.h"
+#include "platform/win32/win_handle.h"
 #include "platform/win32/win_text.h"
 
 namespace platform {
@@ -88,23 +89,10 @@ bool UnderWine() {
     return wine;
 }
 
-// EventHandle owns an event object.
-class EventHandle {
-  public:
-    explicit EventHandle(bool manualReset)
-        : handle_(::CreateEventW(nullptr, manualReset, FALSE, nullptr)) {}
-    ~EventHandle() {
-        if (handle_ != nullptr) {
-            ::CloseHandle(handle_);
-        }
-    }
-    EventHandle(const EventHandle&) = delete;
-    EventHandle& operator=(const EventHandle&) = delete;
-    HANDLE Get() const { return handle_; }
-
-  private:
-    HANDLE handle_ = nullptr;
-};
+// ManualEvent makes an event that stays set once set.
+HANDLE ManualEvent() {
+    return ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
 
 // AsksToClose tells whether the request's client wants the connection closed after the answer.
 bool AsksToClose(const HTTP_REQUEST& raw) {
@@ -346,7 +334,7 @@ class Win32Queue final : public HttpRequestQueue {
     // bytes it moved), or OPERATION_ABORTED once Shutdown came first and cancelled it.
     template <typename Call>
     ULONG Overlapped(Call call, ULONG* bytes = nullptr) {
-        EventHandle done(true);
+        win32::Handle done(ManualEvent());
         if (done.Get() == nullptr || stop_.Get() == nullptr) {
             return ::GetLastError();
         }
@@ -413,7 +401,7 @@ class Win32Queue final : public HttpRequestQueue {
     HANDLE queue_ = nullptr;  // owner_'s handle
     bool initialized_ = false;
     std::atomic<bool> shutdown_{false};
-    EventHandle stop_{true};  // set by Shutdown
+    win32::Handle stop_{ManualEvent()};  // set by Shutdown
 };
 
 // WinsockSession keeps Winsock started for one scope.
