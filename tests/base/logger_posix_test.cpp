@@ -368,9 +368,14 @@ TEST_F(LoggerTest, FullDiskKeepsWholeLinesReportsOnceAndResumes) {
     ASSERT_TRUE(Logger::Init("LOGGER_UNDER_TEST", dir_.Path("disk"), "qvy_log_file"));
     Logger::Info("before");
     disk.Fill();
+    // Short lines use up what the file's last page still holds (it depends on the lengths of
+    // the lines before), so that no later, longer line fits and the disk stays full for it.
+    for (int i = 0; i < 200; ++i) {
+        Logger::Info("p");
+    }
     for (int i = 0; i < 50; ++i) {
         Logger::Info("while full " + std::to_string(i) + std::string(300, 'x'));
-        if (i >= 20 && i % 10 == 0) {  // past what the file's last page could hold
+        if (i >= 20 && i % 10 == 0) {
             Logger::Error("error while full " + std::to_string(i));
         }
     }

@@ -35,10 +35,10 @@ class ThrowawayUser {
         if (created_) {
             // What the test started as this user (trays, applications) goes with it.
             Run("pkill -KILL -u " + name_);
-            Run("userdel " + name_);
+            RunLocked("userdel " + name_);
         }
         if (groupCreated_) {
-            Run("groupdel " + group_);
+            RunLocked("groupdel " + group_);
         }
     }
     ThrowawayUser(const ThrowawayUser&) = delete;
@@ -52,9 +52,9 @@ class ThrowawayUser {
         if (::access("/usr/sbin/useradd", X_OK) != 0) {
             return "needs useradd";
         }
-        groupCreated_ = Run("groupadd " + group_);
-        created_ =
-            groupCreated_ && Run("useradd -M -N -s /usr/sbin/nologin -G " + group_ + " " + name_);
+        groupCreated_ = RunLocked("groupadd " + group_);
+        created_ = groupCreated_ &&
+                   RunLocked("useradd -M -N -s /usr/sbin/nologin -G " + group_ + " " + name_);
         return created_ ? "" : "useradd failed";
     }
 
@@ -64,6 +64,18 @@ class ThrowawayUser {
   private:
     static bool Run(const std::string& command) {
         return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+    }
+    // RunLocked runs a command that changes the user database. Tests run side by side, and
+    // such a command fails at once while another one holds the database's lock: try again
+    // for a few seconds.
+    static bool RunLocked(const std::string& command) {
+        for (int attempt = 0; attempt < 40; ++attempt) {
+            if (Run(command)) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100 + 50 * (attempt % 4)));
+        }
+        return false;
     }
 
     std::string name_;
