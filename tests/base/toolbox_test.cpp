@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "base/config.h"
 #include "platform/path.h"
@@ -107,22 +110,32 @@ TEST_F(ToolBoxTest, WriteLinesAtomicReplacesWholeAndLeavesNoTemporary) {
     EXPECT_EQ(Listing(), (Strings{"state.save"}));
 }
 
-TEST_F(ToolBoxTest, CleanKeepsTheNewestFilesByCount) {
-    for (int i = 0; i < 5; ++i) {
-        MakeFile(std::string("f").append(std::to_string(i)), 1000 * (i + 1));  // f4 is oldest
+TEST_F(ToolBoxTest, CleanKeepsTheNewestByCountOrTheYoungByAge) {
+    const struct {
+        int keep;
+        double maxAgeSeconds;
+        std::vector<std::pair<const char*, int>> files;  // name, age in seconds
+        Strings left;
+    } cases[] = {
+        {3,
+         0.0,
+         {{"f0", 1000}, {"f1", 2000}, {"f2", 3000}, {"f3", 4000}, {"f4", 5000}},
+         {"f0", "f1", "f2"}},
+        {0,
+         86400.0,
+         {{"young0", 0}, {"young1", 60}, {"young2", 120}, {"old1", 2 * 86400}, {"old2", 86410}},
+         {"young0", "young1", "young2"}},
+    };
+    for (const auto& c : cases) {
+        for (const auto& [name, age] : c.files) {
+            MakeFile(name, age);
+        }
+        ToolBox::File::CleanOldFilesInFolder(dir_.Path(), c.keep, c.maxAgeSeconds);
+        EXPECT_EQ(Listing(), c.left) << c.keep;
+        for (const std::string& name : Listing()) {
+            fs::remove(dir_.Path(name));
+        }
     }
-    ToolBox::File::CleanOldFilesInFolder(dir_.Path(), 3, 0.0);
-    EXPECT_EQ(Listing(), (Strings{"f0", "f1", "f2"}));
-}
-
-TEST_F(ToolBoxTest, CleanByAgeKeepsAnyNumberOfYoungFiles) {
-    for (int i = 0; i < 4; ++i) {
-        MakeFile("young" + std::to_string(i), 60 * i);
-    }
-    MakeFile("old1", 2 * 86400);
-    MakeFile("old2", 86400 + 10);
-    ToolBox::File::CleanOldFilesInFolder(dir_.Path(), 0, 86400.0);
-    EXPECT_EQ(Listing(), (Strings{"young0", "young1", "young2", "young3"}));
 }
 
 TEST_F(ToolBoxTest, CleanCountsFilesWithEqualStampsSeparately) {
