@@ -3,6 +3,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <cerrno>
 #include <deque>
 #include <filesystem>
 #include <map>
@@ -289,10 +290,40 @@ int CopyData(archive* reader, archive* writer) {
         if (status < ARCHIVE_WARN) {
             return status;
         }
-        if (archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN) {
+        // The disk writer reports a failed or short write as a warning: for data, every
+        // warning is a failure.
+        if (archive_write_data_block(writer, block, size, offset) != ARCHIVE_OK) {
             return ARCHIVE_FATAL;
         }
     }
+}
+
+// IsDiskFull tells whether the writer's last failure was a full disk (or quota): the free
+// space checked before unpacking can be taken by others while it runs.
+bool IsDiskFull(archive* writer) {
+    const int error = archive_errno(writer);
+    return error == ENOSPC
+#ifdef EDQUOT
+           || error == EDQUOT
+#endif
+        ;
+}
+
+// WriteFailed logs the entry that could not be written and removes what this unpack put
+// into root; a full disk gives kUnzipNoSpace.
+std::int32_t WriteFailed(archive* reader, archive* writer, const std::string& archivePath,
+                         const std::string& root, const std::string& path,
+                         const std::set<std::string>& written) {
+    const char* why = archive_error_string(writer);
+    const char* readWhy = archive_error_string(reader);
+    Logger::Error(std::string(kTag) + "cannot unpack [" + path + "] of " + archivePath + " : " +
+                  (why ? why : (readWhy ? readWhy : "unknown error")));
+    const bool full = IsDiskFull(writer);
+    std::error_code error;
+    for (const std::string& top : written) {
+        fs::remove_all(FsPath(root + "/" + top), error);
+    }
+    return full ? Codes::kUnzipNoSpace : Codes::kUnzipWriteFailed;
 }
 
 std::int32_t Unpack(const std::string& archivePath, const std::string& root) {
@@ -308,9 +339,14 @@ std::int32_t Unpack(const std::string& archivePath, const std::string& root) {
                                                      ARCHIVE_EXTRACT_SECURE_SYMLINKS);
     archive_entry* entry = nullptr;
     int status = ARCHIVE_OK;
+    std::set<std::string> written;
     while ((status = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK ||
            status == ARCHIVE_WARN) {
         const std::string path = EntryPath(entry);
+        const std::vector<std::string> parts = Components(path);
+        if (!parts.empty() && !fs::exists(FsPath(root + "/" + parts.front()))) {
+            written.insert(parts.front());
+        }
         archive_entry_set_pathname_utf8(entry, (root + "/" + path).c_str());
         if (const char* hardlink = archive_entry_hardlink(entry); hardlink != nullptr) {
             archive_entry_set_hardlink(entry, (root + "/" + hardlink).c_str());
@@ -318,11 +354,7 @@ std::int32_t Unpack(const std::string& archivePath, const std::string& root) {
         if (archive_write_header(writer.get(), entry) < ARCHIVE_WARN ||
             (archive_entry_size(entry) > 0 && CopyData(reader.get(), writer.get()) != ARCHIVE_OK) ||
             archive_write_finish_entry(writer.get()) < ARCHIVE_WARN) {
-            const char* why = archive_error_string(writer.get());
-            const char* readWhy = archive_error_string(reader.get());
-            Logger::Error(std::string(kTag) + "cannot unpack [" + path + "] of " + archivePath +
-                          " : " + (why ? why : (readWhy ? readWhy : "unknown error")));
-            return Codes::kUnzipWriteFailed;
+            return WriteFailed(reader.get(), writer.get(), archivePath, root, path, written);
         }
     }
     if (status != ARCHIVE_EOF) {
