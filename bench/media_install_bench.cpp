@@ -2,7 +2,8 @@
 // program, from the local catalogue stand-in (https), beside the same work done by
 // curl -o, md5sum and bsdtar -x on the same archive in the same run. Root is needed (a
 // throwaway session user). The media holds MEDIA_MB megabytes (default 1024), half of them
-// incompressible. Each run reports its phases (seconds) as counters: download (the MD5 is
+// incompressible; VL_STANDIN_RATE (bytes a second) paces the stand-in's downloads to a line
+// rate. Each run reports its phases (seconds) as counters: download (the MD5 is
 // computed while the bytes arrive), extraction and setup for the daemon; download,
 // verification and extraction for the reference tools.
 #include <benchmark/benchmark.h>
