@@ -19,13 +19,13 @@
 #include <string>
 #include <vector>
 
-#include "launch/launch_site.h"
+#include "support/site/user_site.h"
 
 extern char** environ;
 
 namespace {
 
-using launch_test::LaunchSite;
+using vl_test::UserSite;
 
 long long NowNs() {
     timespec now{};
@@ -33,9 +33,9 @@ long long NowNs() {
     return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
 
-LaunchSite* Site(benchmark::State& state) {
+UserSite* Site(benchmark::State& state) {
     std::string why;
-    LaunchSite* site = LaunchSite::Get(why);
+    UserSite* site = vl_test::UserSite::Get(why, {"LOGLEVEL=info"});
     if (site == nullptr) {
         state.SkipWithError(why.c_str());
     }
@@ -52,18 +52,18 @@ void Percentiles(benchmark::State& state, std::vector<double> ms) {
 }
 
 double StartedAfter(const std::string& report, long long sent) {
-    const auto seen = launch_test::WaitForReport(report);
+    const auto seen = vl_test::WaitForReport(report);
     const auto it = seen.find("started_ns");
     return it == seen.end() ? -1 : static_cast<double>(std::stoll(it->second) - sent) / 1e6;
 }
 
 std::string LaunchParams(const std::string& report) {
     return R"({"level": "L24.4", "exeName": "designstudio", "argString": )" +
-           launch_test::Json("--report=" + report) + "}";
+           vl_test::Json("--report=" + report) + "}";
 }
 
 void BM_Launch(benchmark::State& state) {
-    LaunchSite* site = Site(state);
+    UserSite* site = Site(state);
     if (site == nullptr) {
         return;
     }
@@ -83,7 +83,7 @@ void BM_Launch(benchmark::State& state) {
 }
 
 void BM_DirectStart(benchmark::State& state) {
-    LaunchSite* site = Site(state);
+    UserSite* site = Site(state);
     if (site == nullptr) {
         return;
     }
@@ -104,7 +104,7 @@ void BM_DirectStart(benchmark::State& state) {
 }
 
 void BM_Shortcut(benchmark::State& state) {
-    LaunchSite* site = Site(state);
+    UserSite* site = Site(state);
     if (site == nullptr) {
         return;
     }
@@ -151,7 +151,7 @@ int WorkerPid(int daemonPid) {
 }
 
 void BM_Memory(benchmark::State& state) {
-    LaunchSite* site = Site(state);
+    UserSite* site = Site(state);
     if (site == nullptr) {
         return;
     }

@@ -21,7 +21,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using media_test::MediaSite;
+using vl_test::UserSite;
 
 std::size_t MediaMegabytes() {
     const char* text = std::getenv("MEDIA_MB");
@@ -30,7 +30,7 @@ std::size_t MediaMegabytes() {
 }
 
 // MakeMedia writes the archive once: half random bytes, half a repeated text.
-bool MakeMedia(MediaSite& site, const std::string& folder) {
+bool MakeMedia(const std::string& folder) {
     static bool made = false;
     if (made) {
         return true;
@@ -44,16 +44,16 @@ bool MakeMedia(MediaSite& site, const std::string& folder) {
     if (std::system(command.c_str()) != 0) {
         return false;
     }
-    catalogue_test::MediaArchive media = site.Media("BENCH.zip", "BENCH_L24");
+    catalogue_test::MediaArchive media = media_test::Media("BENCH.zip", "BENCH_L24");
     media.files = {{"data/random.bin", random}, {"data/repeated.bin", repeated}};
-    made = site.Catalogue().MakeMedia(media) &&
-           site.Catalogue().SetRules(
+    made = media_test::Catalogue().MakeMedia(media) &&
+           media_test::Catalogue().SetRules(
                R"([{"params": {"onlineInstanceID": "OI-BENCH"}, "media": ["BENCH.zip"]}])");
     // The stand-in computes an archive's MD5 at its first description: not the daemon's time.
-    const std::string warm = "curl -s -o /dev/null --cacert '" + site.Catalogue().CaFile() +
+    const std::string warm = "curl -s -o /dev/null --cacert '" + media_test::Catalogue().CaFile() +
                              "' -d '{\"method\": \"MediaV4::find\", \"params\": "
                              "{\"onlineInstanceID\": \"OI-BENCH\"}, \"id\": 1}' '" +
-                             site.Catalogue().Url() + "'";
+                             media_test::Catalogue().Url() + "'";
     made = made && std::system(warm.c_str()) == 0;
     return made;
 }
@@ -77,8 +77,8 @@ double LogTime(const std::string& log, const std::string& text) {
 
 void BM_DaemonInstall(benchmark::State& state) {
     std::string why;
-    MediaSite* site = MediaSite::Get(why);
-    if (site == nullptr || !MakeMedia(*site, site->UserFolder())) {
+    UserSite* site = media_test::Site(why);
+    if (site == nullptr || !MakeMedia(site->UserFolder())) {
         state.SkipWithError(("no site: " + why).c_str());
         return;
     }
@@ -88,7 +88,7 @@ void BM_DaemonInstall(benchmark::State& state) {
         const std::string params =
             R"({"processToInstallForOid": [{"oiid": "OI-BENCH", "process": ["DSG"]}],)"
             R"( "release": "L24", "webServiceURL": ")" +
-            site->Catalogue().Url() + R"(", "defaultTargetPath": ")" + target + "\"}";
+            media_test::Catalogue().Url() + R"(", "defaultTargetPath": ")" + target + "\"}";
         const Clock::time_point start = Clock::now();
         const int code = site->Call("installMedia", params).returnCode;
         state.SetIterationTime(Seconds(start, Clock::now()));
@@ -115,8 +115,8 @@ void BM_DaemonInstall(benchmark::State& state) {
 
 void BM_CurlMd5Bsdtar(benchmark::State& state) {
     std::string why;
-    MediaSite* site = MediaSite::Get(why);
-    if (site == nullptr || !MakeMedia(*site, site->UserFolder())) {
+    UserSite* site = media_test::Site(why);
+    if (site == nullptr || !MakeMedia(site->UserFolder())) {
         state.SkipWithError(("no site: " + why).c_str());
         return;
     }
@@ -124,10 +124,10 @@ void BM_CurlMd5Bsdtar(benchmark::State& state) {
     for (auto _ : state) {
         std::system(("rm -rf '" + folder + "' && mkdir -p '" + folder + "/x'").c_str());
         const Clock::time_point start = Clock::now();
-        const bool ok =
-            std::system(("curl -s --cacert '" + site->Catalogue().CaFile() + "' -o '" + folder +
-                         "/m.zip' '" + site->Catalogue().Url("/media/BENCH.zip") + "'")
-                            .c_str()) == 0;
+        const bool ok = std::system(("curl -s --cacert '" + media_test::Catalogue().CaFile() +
+                                     "' -o '" + folder + "/m.zip' '" +
+                                     media_test::Catalogue().Url("/media/BENCH.zip") + "'")
+                                        .c_str()) == 0;
         const Clock::time_point fetched = Clock::now();
         std::system(("md5sum '" + folder + "/m.zip' >/dev/null").c_str());
         const Clock::time_point verified = Clock::now();

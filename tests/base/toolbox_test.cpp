@@ -9,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "base/config.h"
 #include "platform/path.h"
 #include "platform/sys_error.h"
 #include "support/test_support.h"
@@ -192,12 +191,6 @@ TEST_F(ToolBoxTest, SystemErrorTexts) {
     EXPECT_EQ(platform::ErrorFromErrno(EPIPE), platform::SysError::BROKEN_PIPE);
     EXPECT_EQ(platform::ErrorFromErrno(EEXIST), platform::SysError::ALREADY_EXISTS);
     EXPECT_EQ(platform::ErrorFromErrno(0), platform::SysError::SUCCESS);
-}
-
-TEST_F(ToolBoxTest, MsiVersionCanBeForced) {
-    Config::Init(dir_.Path("none.conf"));
-    Config::SetVariableForTests(ConfigId::FORCE_VERSION_MSI, "7.3.1");
-    EXPECT_EQ(ToolBox::GetMsiVersion(), "7.3.1");
 }
 
 }  // namespace

@@ -75,11 +75,11 @@ void DaemonSite::WriteConfig(const std::vector<std::string>& lines) const {
     WriteFile(MainData() + "/launcher.conf", text);
 }
 
-void DaemonSite::WriteSessions(const std::vector<int>& states) const {
+void DaemonSite::WriteSessions(const std::vector<int>& states, const std::string& user) const {
     std::string text = "[";
     for (std::size_t i = 0; i < states.size(); ++i) {
         text += (i == 0 ? "" : ",") + std::string("{\"id\": ") + std::to_string(i + 1) +
-                ", \"user\": \"root\", \"state\": " + std::to_string(states[i]) +
+                ", \"user\": \"" + user + "\", \"state\": " + std::to_string(states[i]) +
                 ", \"station\": \"console\"}";
     }
     WriteFile(Path("sessions.json"), text + "]");
@@ -91,6 +91,15 @@ void DaemonSite::RemoveCertificate() const {
     fs::remove(fs::path(Path("serv.key")), ec);
 }
 
+bool DaemonSite::InstallSamples(bool withProduct) const {
+    const std::string bin = VL_BIN_DIR;
+    const std::string command = (withProduct ? "PRODUCT_BIN=" + bin + " " : std::string()) +
+                                "VLREG=" + bin + "/vlreg bash '" + VL_SOURCE_DIR +
+                                "/scripts/demo/sample-installs.sh' '" + Path("registry") + "' '" +
+                                Path("installs") + "' >/dev/null";
+    return std::system(command.c_str()) == 0;
+}
+
 CurlClient& DaemonSite::Client() {
     if (!client_) {
         client_ = std::make_unique<CurlClient>(CertificateFile());
@@ -100,10 +109,14 @@ CurlClient& DaemonSite::Client() {
 }
 
 std::string DaemonSite::Log() const {
+    return LogsBelow(MainData() + "/logs");
+}
+
+std::string LogsBelow(const std::string& folder) {
     std::vector<fs::path> files;
     std::error_code ec;
-    for (fs::recursive_directory_iterator it(fs::path(MainData() + "/logs"), ec), end;
-         !ec && it != end; it.increment(ec)) {
+    for (fs::recursive_directory_iterator it(fs::path(folder), ec), end; !ec && it != end;
+         it.increment(ec)) {
         if (it->is_regular_file() && it->path().extension() == ".txt") {
             files.push_back(it->path());
         }

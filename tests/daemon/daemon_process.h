@@ -44,9 +44,12 @@ class DaemonSite {
     std::string CertificateFile() const { return Path("serv.crt"); }
 
     void WriteConfig(const std::vector<std::string>& lines) const;
-    // WriteSessions replaces the session file: one entry per state (0 = active).
-    void WriteSessions(const std::vector<int>& states) const;
+    // WriteSessions replaces the session file: one entry of the user per state (0 = active).
+    void WriteSessions(const std::vector<int>& states, const std::string& user = "root") const;
     void RemoveCertificate() const;
+    // InstallSamples records the sample installations of scripts/demo/sample-installs.sh
+    // under "installs" (with the simulated product's programs when withProduct).
+    bool InstallSamples(bool withProduct = false) const;
     // Client is a keep-alive client that trusts the site's certificate and resolves its
     // domain to 127.0.0.1.
     CurlClient& Client();
@@ -80,6 +83,9 @@ class DaemonProcess {
     const DaemonSite& site_;
     pid_t pid_ = -1;
 };
+
+// LogsBelow is every log file below the folder, in name order, concatenated.
+std::string LogsBelow(const std::string& folder);
 
 // ProcessesOfSite lists the pids of running processes whose environment names the site.
 std::vector<pid_t> ProcessesOfSite(const DaemonSite& site);

@@ -8,9 +8,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "daemon/daemon_process.h"
+#include "support/checks.h"
 
 namespace vl_test {
 namespace {
@@ -55,20 +57,14 @@ class NotifySocket {
 class ServingDaemon : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        site_ = new DaemonSite;
-        const std::string samples = std::string("VLREG=") + VL_BIN_DIR + "/vlreg bash " +
-                                    VL_SOURCE_DIR + "/scripts/demo/sample-installs.sh '" +
-                                    site_->Path("registry") + "' '" + site_->Path("installs") +
-                                    "' >/dev/null";
-        ASSERT_EQ(std::system(samples.c_str()), 0);
-        daemon_ = new DaemonProcess(*site_);
+        site_ = std::make_unique<DaemonSite>();
+        ASSERT_TRUE(site_->InstallSamples());
+        daemon_ = std::make_unique<DaemonProcess>(*site_);
         ASSERT_TRUE(daemon_->WaitUntilServing()) << daemon_->Output();
     }
     static void TearDownTestSuite() {
-        delete daemon_;
-        delete site_;
-        daemon_ = nullptr;
-        site_ = nullptr;
+        daemon_.reset();
+        site_.reset();
     }
     void SetUp() override { ASSERT_NE(daemon_, nullptr); }
 
@@ -76,12 +72,9 @@ class ServingDaemon : public ::testing::Test {
         return site_->Client().Fetch({"POST", site_->HttpsUrl(path), body});
     }
 
-    static DaemonSite* site_;
-    static DaemonProcess* daemon_;
+    static inline std::unique_ptr<DaemonSite> site_;
+    static inline std::unique_ptr<DaemonProcess> daemon_;
 };
-
-DaemonSite* ServingDaemon::site_ = nullptr;
-DaemonProcess* ServingDaemon::daemon_ = nullptr;
 
 TEST_F(ServingDaemon, AnswersFollowTheTransportRulesAndCarryTheCorsHeader) {
     struct Case {
@@ -163,12 +156,7 @@ TEST_F(ServingDaemon, RefusedRequestsAreAnsweredAndLoggedSparingly) {
         }
     }
     const std::string log = site_->Log();
-    const std::string line = "[WinHttpServer::DoReceiveRequests] request refused : ";
-    std::size_t lines = 0;
-    for (auto at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) {
-        ++lines;
-    }
-    EXPECT_EQ(lines, 5u) << log;
+    EXPECT_EQ(Count(log, "[WinHttpServer::DoReceiveRequests] request refused : "), 5u) << log;
     EXPECT_NE(log.find("request refused : 413 body larger than the limit"), std::string::npos);
 }
 

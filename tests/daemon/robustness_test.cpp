@@ -12,6 +12,7 @@
 
 #include "daemon/daemon_process.h"
 #include "sessions/session_fixtures.h"
+#include "support/checks.h"
 
 namespace vl_test {
 namespace {
@@ -19,19 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kStopLimitMs = 5000;
-
-// LogsBelow is every log file below the folder, concatenated.
-std::string LogsBelow(const std::string& folder) {
-    std::string text;
-    std::error_code ec;
-    for (fs::recursive_directory_iterator it(fs::path(folder), ec), end; !ec && it != end;
-         it.increment(ec)) {
-        if (it->is_regular_file() && it->path().extension() == ".txt") {
-            text += ReadFile(it->path().string());
-        }
-    }
-    return text;
-}
 
 // A damaged pointer file or folder save file is reported as an ERROR in the log and in the
 // event log; the daemon falls back (to the common data folder, to the default folders) and
@@ -98,16 +86,14 @@ TEST(DaemonLogDisk, FullAtStartKeepsServingAndResumes) {
         << sink.Received();
 
     disk.Free();
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    std::string log;
-    while (log.find("}:[Logger::WriteMsg]The log file can be written again") == std::string::npos &&
-           std::chrono::steady_clock::now() < limit) {
-        site.Client().Fetch({"POST", site.HttpsUrl("getVersion")});
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        log = site.Log();
-    }
-    EXPECT_NE(log.find("}:[Logger::WriteMsg]The log file can be written again"), std::string::npos)
-        << log;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            site.Client().Fetch({"POST", site.HttpsUrl("getVersion")});
+            return site.Log().find("}:[Logger::WriteMsg]The log file can be written again") !=
+                   std::string::npos;
+        },
+        std::chrono::seconds(10), std::chrono::milliseconds(200)))
+        << site.Log();
     int exitCode = -1;
     ASSERT_TRUE(daemon.Terminate(exitCode, kStopLimitMs));
     EXPECT_EQ(exitCode, 0);

@@ -29,14 +29,6 @@ TEST_F(IframeTest, MissingOrEmptyFileFallsBackToTheBuiltInPage) {
     EXPECT_EQ(ToolBox::BuildIframe(), ToolBox::DefaultIframe());
 }
 
-TEST_F(IframeTest, BuiltInPageIsTheCommunicationFrame) {
-    const std::string& page = ToolBox::DefaultIframe();
-    EXPECT_EQ(page.rfind("<!DOCTYPE html>", 0), 0u);
-    EXPECT_NE(page.find("<title>Communication Frame</title>"), std::string::npos);
-    EXPECT_NE(page.find("Communication Frame V0.1"), std::string::npos);
-    EXPECT_NE(page.find("\"qvlaunch://\""), std::string::npos);
-}
-
 // The page is gathered once per process: later configuration changes are not seen.
 TEST_F(IframeTest, PageIsGatheredOnce) {
     const std::string first = ToolBox::GetIframe();

@@ -17,8 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "launch_site.h"
 #include "platform/http_queue.h"
+#include "support/checks.h"
+#include "support/site/user_site.h"
 
 namespace {
 
@@ -58,27 +59,24 @@ class Background {
 // Listening waits until something accepts connections on the loopback port: a browser
 // that finds nothing there shows an error page and never reaches the daemon.
 bool Listening(unsigned port) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (std::chrono::steady_clock::now() < deadline) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const bool connected =
-            ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-        ::close(fd);
-        if (connected) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return vl_test::WaitUntil(
+        [port] {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(static_cast<std::uint16_t>(port));
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            const bool connected =
+                ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+            ::close(fd);
+            return connected;
+        },
+        std::chrono::seconds(60), std::chrono::milliseconds(20));
 }
 
 TEST(DemoPageTest, StartsAnApplicationFromItsButton) {
     std::string why;
-    launch_test::LaunchSite* site = launch_test::LaunchSite::Get(why);
+    vl_test::UserSite* site = vl_test::UserSite::Get(why, {"LOGLEVEL=info"});
     if (site == nullptr) {
         GTEST_SKIP() << why;
     }
@@ -105,7 +103,7 @@ TEST(DemoPageTest, StartsAnApplicationFromItsButton) {
          "--remote-debugging-port=0", "--user-data-dir=" + site->UserFolder() + "/profile",
          std::string("--host-resolver-rules=MAP ") + vl_test::DaemonSite::kDomain + " 127.0.0.1",
          url});
-    std::map<std::string, std::string> seen = launch_test::WaitForReport(report);
+    std::map<std::string, std::string> seen = vl_test::WaitForReport(report);
     EXPECT_EQ(seen["user"], site->UserName()) << site->Log();
     EXPECT_EQ(seen["argc"], "1");
 }

@@ -15,21 +15,22 @@
 #include <optional>
 #include <thread>
 
-#include "launch_site.h"
 #include "platform/image_codec.h"
 #include "platform/process.h"
 #include "sessions/user_manager_standin.h"
+#include "support/checks.h"
+#include "support/site/user_site.h"
 
 namespace {
 
-using launch_test::Json;
-using launch_test::LaunchSite;
+using vl_test::Json;
+using vl_test::UserSite;
 
 class LaunchTest : public ::testing::Test {
   protected:
     void SetUp() override {
         std::string why;
-        site_ = LaunchSite::Get(why);
+        site_ = vl_test::UserSite::Get(why, {"LOGLEVEL=info"});
         if (site_ == nullptr) {
             GTEST_SKIP() << why;
         }
@@ -48,11 +49,11 @@ class LaunchTest : public ::testing::Test {
             "startZ5", Design(R"(, "envString": {"SIM_APP_WAIT_MS": 120000, "SIM_APP_REPORT": )" +
                               Json(report) + "}"));
         EXPECT_EQ(answer.returnCode, 0) << site_->Log();
-        return answer.returnCode == 0 ? launch_test::WaitForReport(report)
+        return answer.returnCode == 0 ? vl_test::WaitForReport(report)
                                       : std::map<std::string, std::string>{};
     }
 
-    LaunchSite* site_ = nullptr;
+    UserSite* site_ = nullptr;
 };
 
 TEST_F(LaunchTest, StartsTheApplicationAsTheSessionUserWithItsArgumentsAndEnvironment) {
@@ -65,7 +66,7 @@ TEST_F(LaunchTest, StartsTheApplicationAsTheSessionUserWithItsArgumentsAndEnviro
             Json(report) + R"(, "DEMO_VAR": "v 1", "COUNT": 3, "BAD NAME": "x"})"));
     ASSERT_EQ(answer.returnCode, 0) << answer.commentary << site_->Log();
 
-    std::map<std::string, std::string> seen = launch_test::WaitForReport(report);
+    std::map<std::string, std::string> seen = vl_test::WaitForReport(report);
     EXPECT_EQ(seen["user"], site_->UserName());
     EXPECT_EQ(seen["argc"], "5");
     EXPECT_EQ(seen["arg1"], "a");
@@ -98,46 +99,24 @@ TEST_F(LaunchTest, ASecondLaunchWaitsForTheFirstButAShortcutDoesNot) {
 
 // Alive tells whether the process runs (not ended, not a zombie).
 bool Alive(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    std::getline(in, text);
-    const std::size_t close = text.rfind(')');
-    return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
-}
-
-// ProgramsOf lists the processes of the program that run as the user.
-std::vector<pid_t> ProgramsOf(unsigned uid, const std::string& program) {
-    std::vector<pid_t> found;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        struct stat info {};
-        const std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos ||
-            ::stat(entry.path().c_str(), &info) != 0 || info.st_uid != uid) {
-            continue;
-        }
-        std::error_code ec;
-        const auto exe = std::filesystem::read_symlink(entry.path() / "exe", ec);
-        if (!ec && exe.filename() == program && Alive(std::stoi(name))) {
-            found.push_back(std::stoi(name));
-        }
-    }
-    return found;
+    const char state = vl_test::ProcessState(pid);
+    return state != 0 && state != 'Z';
 }
 
 std::vector<pid_t> WorkersOf(unsigned uid) {
-    return ProgramsOf(uid, "VantaroLauncherGUI");
+    return vl_test::ProgramsOf(uid, "VantaroLauncherGUI");
 }
 
 // TrayOf waits up to five seconds for the user's one tray program.
 std::optional<pid_t> TrayOf(unsigned uid) {
-    for (int i = 0; i < 100; ++i) {
-        const std::vector<pid_t> trays = ProgramsOf(uid, "VantaroLauncherSysTray");
-        if (trays.size() == 1) {
-            return trays.front();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return std::nullopt;
+    std::vector<pid_t> trays;
+    return vl_test::WaitUntil(
+               [&] {
+                   return (trays = vl_test::ProgramsOf(uid, "VantaroLauncherSysTray")).size() == 1;
+               },
+               std::chrono::seconds(5), std::chrono::milliseconds(50))
+               ? std::optional<pid_t>(trays.front())
+               : std::nullopt;
 }
 
 // Every request starts the tray in the user's session unless the session's tray answers:
@@ -222,15 +201,8 @@ class UserBus {
             return false;
         }
         const std::string socket = runtime_ + "/bus";
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-        while (!std::filesystem::exists(socket)) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        ::chmod(socket.c_str(), 0777);
-        return true;
+        return vl_test::WaitUntil([&] { return std::filesystem::exists(socket); }) &&
+               ::chmod(socket.c_str(), 0777) == 0;
     }
     std::string Address() const { return "unix:path=" + runtime_ + "/bus"; }
 

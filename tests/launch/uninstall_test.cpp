@@ -9,18 +9,18 @@
 #include <future>
 #include <thread>
 
-#include "launch_site.h"
+#include "support/site/user_site.h"
 
 namespace {
 
-using launch_test::Json;
-using launch_test::LaunchSite;
+using vl_test::Json;
+using vl_test::UserSite;
 
 class UninstallTest : public ::testing::Test {
   protected:
     void SetUp() override {
         std::string why;
-        site_ = LaunchSite::Get(why);
+        site_ = vl_test::UserSite::Get(why, {"LOGLEVEL=info"});
         if (site_ == nullptr) {
             GTEST_SKIP() << why;
         }
@@ -82,7 +82,7 @@ class UninstallTest : public ::testing::Test {
         return R"({"installTargetPath": )" + Json(folder) + more + "}";
     }
 
-    LaunchSite* site_ = nullptr;
+    UserSite* site_ = nullptr;
 };
 
 // The script runs as root with "-quiet" and the page's variables in its own environment,
@@ -94,7 +94,7 @@ TEST_F(UninstallTest, RunsTheScriptWithTheVariablesAndTheRecordIsGone) {
         "uninstall", At(folder, R"(, "uninstVarData": {"A": 1, "B": "x y", "Q": "say \"hi\""})"));
     ASSERT_EQ(answer.returnCode, 0) << answer.commentary << site_->Log();
 
-    const std::map<std::string, std::string> seen = launch_test::WaitForReport(folder + ".report");
+    const std::map<std::string, std::string> seen = vl_test::WaitForReport(folder + ".report");
     EXPECT_EQ(seen.at("argc"), "1");
     EXPECT_EQ(seen.at("arg1"), "-quiet");
     EXPECT_EQ(seen.at("variables"), R"( --var "A=1" --var "B=x y" --var "Q=say \"hi\"")");

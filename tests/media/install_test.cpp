@@ -17,21 +17,22 @@
 
 #include "media_site.h"
 #include "platform/digest.h"
+#include "support/checks.h"
 
 namespace {
 
 using catalogue_test::MediaArchive;
-using media_test::MediaSite;
+using vl_test::UserSite;
 
 class MediaInstallTest : public ::testing::Test {
   protected:
     void SetUp() override {
         std::string why;
-        site_ = MediaSite::Get(why);
+        site_ = media_test::Site(why);
         if (site_ == nullptr) {
             GTEST_SKIP() << why;
         }
-        site_->Catalogue().ClearRecords();
+        media_test::Catalogue().ClearRecords();
     }
 
     // Params asks for offering oid with process DSG, installed into target, with more members.
@@ -39,27 +40,31 @@ class MediaInstallTest : public ::testing::Test {
                        const std::string& more = "") const {
         return R"({"processToInstallForOid": [{"oiid": ")" + oid +
                R"(", "process": ["DSG"]}], "release": "L24",)" + R"( "webServiceURL": ")" +
-               site_->Catalogue().Url() + R"(", "defaultTargetPath": ")" + target +
+               media_test::Catalogue().Url() + R"(", "defaultTargetPath": ")" + target +
                R"(", "instVarData": {)" + vars + "}" + more + "}";
     }
     // Offer makes the catalogue answer oid with that media (made from the archive first).
     void Offer(const std::string& oid, const MediaArchive& media,
                const std::string& element = "") const {
-        ASSERT_TRUE(site_->Catalogue().MakeMedia(media));
+        ASSERT_TRUE(media_test::Catalogue().MakeMedia(media));
         const std::string answer = element.empty() ? "\"" + media.file + "\"" : element;
-        ASSERT_TRUE(site_->Catalogue().SetRules(R"([{"params": {"onlineInstanceID": ")" + oid +
-                                                R"("}, "media": [)" + answer + "]}]"));
+        ASSERT_TRUE(media_test::Catalogue().SetRules(R"([{"params": {"onlineInstanceID": ")" + oid +
+                                                     R"("}, "media": [)" + answer + "]}]"));
     }
     std::string Target(const std::string& name) const { return site_->UserFolder() + "/" + name; }
+    bool WaitUntilBusy() {
+        return vl_test::WaitUntil([this] { return site_->Busy().content == "true"; },
+                                  std::chrono::seconds(60), std::chrono::milliseconds(50));
+    }
     bool Discovered(const std::string& text) {
         return site_->Call("discoverAllInstall", "{}").content.find(text) != std::string::npos;
     }
 
-    MediaSite* site_ = nullptr;
+    UserSite* site_ = nullptr;
 };
 
 TEST_F(MediaInstallTest, InstallsFromTheCatalogueAsTheUserAndRecordsTheInstallation) {
-    Offer("OI-FULL", site_->Media("DSG_L24.zip", "DSG_L24"));
+    Offer("OI-FULL", media_test::Media("DSG_L24.zip", "DSG_L24"));
     const std::string target = Target("full");
     const vl_test::DaemonAnswer answer = site_->Call(
         "installMedia",
@@ -68,14 +73,14 @@ TEST_F(MediaInstallTest, InstallsFromTheCatalogueAsTheUserAndRecordsTheInstallat
 
     const auto seen = sessions_test::ParseReport(vl_test::ReadFile(target + "/sim_setup.txt"));
     EXPECT_EQ(seen.at("program"), "setup");
-    EXPECT_EQ(seen.at("uid"), std::to_string(site_->Uid()));
+    EXPECT_EQ(seen.at("uid"), std::to_string(site_->UserId()));
     EXPECT_EQ(seen.at("var:TARGET_PATH"), target);
     EXPECT_EQ(seen.at("var:SelectProduct?CODE\\linux_a64\\DSG.prd"), "true");
     EXPECT_EQ(seen.at("var:SelectProduct?CODE\\linux_a64\\RND.prd"), "false");
     EXPECT_EQ(seen.at("var:SelectExtraProduct?*"), "true");
     EXPECT_EQ(seen.at("env:QVY_Online_Installation_User"), site_->UserName());
     EXPECT_EQ(seen.at("env:QVY_Online_Installation_External_Logging_Ws_Url"),
-              site_->Catalogue().Url());
+              media_test::Catalogue().Url());
     EXPECT_TRUE(Discovered(target)) << site_->Call("discoverAllInstall", "{}").content;
 
     // Every step reached the remote log, in order.
@@ -85,11 +90,11 @@ TEST_F(MediaInstallTest, InstallsFromTheCatalogueAsTheUserAndRecordsTheInstallat
         "daemon-media_download_start_time", "daemon-media_download_end_time",
         "daemon-installer_time_start",      "daemon-installer_time_end",
         "daemon-installer_end_status"};
-    EXPECT_EQ(site_->Catalogue().LoggedKeys(), keys);
+    EXPECT_EQ(media_test::Catalogue().LoggedKeys(), keys);
 }
 
 TEST_F(MediaInstallTest, WithMediaDbTheInstallerRunsAsTheUserBesideARootServer) {
-    MediaArchive media = site_->Media("NOUAC.zip", "NOUAC_L24");
+    MediaArchive media = media_test::Media("NOUAC.zip", "NOUAC_L24");
     media.mediaDb = true;
     Offer("OI-NOUAC", media);
     const std::string target = Target("nouac");
@@ -98,16 +103,16 @@ TEST_F(MediaInstallTest, WithMediaDbTheInstallerRunsAsTheUserBesideARootServer) 
     ASSERT_EQ(answer.returnCode, 0) << answer.commentary << site_->Log();
     const auto seen = sessions_test::ParseReport(vl_test::ReadFile(target + "/sim_setup.txt"));
     EXPECT_EQ(seen.at("program"), "setup_noUAC");
-    EXPECT_EQ(seen.at("uid"), std::to_string(site_->Uid()));
-    EXPECT_EQ(seen.at("server"), "ok uid=" + std::to_string(site_->Uid()));
+    EXPECT_EQ(seen.at("uid"), std::to_string(site_->UserId()));
+    EXPECT_EQ(seen.at("server"), "ok uid=" + std::to_string(site_->UserId()));
     EXPECT_EQ(seen.at("env:QVYAdmInstAllowNotAdminUser"), "1");
 }
 
 TEST_F(MediaInstallTest, AHangingSetupKeepsTheRequestWaitingAndTheDaemonBusyButResponsive) {
-    Offer("OI-HANG", site_->Media("HANG.zip", "HANG_L24"));
+    Offer("OI-HANG", media_test::Media("HANG.zip", "HANG_L24"));
     const std::string release = Target("hang.release");
     ASSERT_TRUE(vl_test::WriteFile(release, "wait\n"));
-    ::chown(release.c_str(), site_->Uid(), static_cast<gid_t>(-1));
+    ::chown(release.c_str(), site_->UserId(), static_cast<gid_t>(-1));
     EXPECT_EQ(site_->Busy().content, "false");
     auto install = std::async(std::launch::async, [&] {
         return site_->Call(
@@ -115,11 +120,7 @@ TEST_F(MediaInstallTest, AHangingSetupKeepsTheRequestWaitingAndTheDaemonBusyButR
             Params("OI-HANG", Target("hang"),
                    R"("SIM_REG_ID": "L24_9_HANG", "SIM_HANG_FILE": ")" + release + "\""));
     });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (site_->Busy().content != "true" && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    EXPECT_EQ(site_->Busy().content, "true");
+    EXPECT_TRUE(WaitUntilBusy());
     EXPECT_EQ(site_->Call("installMedia", Params("OI-HANG", Target("hang2"), "")).returnCode, 100);
     EXPECT_EQ(install.wait_for(std::chrono::seconds(1)), std::future_status::timeout);
 
@@ -129,7 +130,7 @@ TEST_F(MediaInstallTest, AHangingSetupKeepsTheRequestWaitingAndTheDaemonBusyButR
 }
 
 // IdOf is the id that "discoverAllInstall" gives the installation in that folder.
-std::string IdOf(MediaSite& site, const std::string& folder) {
+std::string IdOf(UserSite& site, const std::string& folder) {
     JSON::JSONDocument list;
     if (list.Parse(site.Call("discoverAllInstall", "{}").content) != 0 || list.Root() == nullptr) {
         return {};
@@ -147,7 +148,7 @@ std::string IdOf(MediaSite& site, const std::string& folder) {
 }
 
 TEST_F(MediaInstallTest, AHotFixHoldsItsBaseInstallationWhileItInstalls) {
-    Offer("OI-BASE", site_->Media("BASE.zip", "BASE_L24"));
+    Offer("OI-BASE", media_test::Media("BASE.zip", "BASE_L24"));
     const std::string base = Target("base");
     ASSERT_EQ(site_->Call("installMedia", Params("OI-BASE", base, R"("SIM_REG_ID": "L24_9_BASE")"))
                   .returnCode,
@@ -170,24 +171,17 @@ TEST_F(MediaInstallTest, AHotFixHoldsItsBaseInstallationWhileItInstalls) {
                    R"("SIM_REG_ID": "L24_9_HF", "SIM_HANG_FILE": ")" + release + "\"",
                    R"(, "baseInstallPathForHF": ")" + base + "\""));
     });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    int launch = 0;
-    while ((launch = site_->Call("startZ5", R"({"instID": ")" + id + R"(", "exeName": "none"})")
-                         .returnCode) != 109 &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    EXPECT_EQ(launch, 109);
+    const std::string launch = R"({"instID": ")" + id + R"(", "exeName": "none"})";
+    EXPECT_TRUE(vl_test::WaitUntil([&] { return site_->Call("startZ5", launch).returnCode == 109; },
+                                   std::chrono::seconds(60), std::chrono::milliseconds(100)));
     std::filesystem::remove(release);
     EXPECT_EQ(hotFix.get().returnCode, 0) << site_->Log();
-    EXPECT_NE(
-        site_->Call("startZ5", R"({"instID": ")" + id + R"(", "exeName": "none"})").returnCode,
-        109);
+    EXPECT_NE(site_->Call("startZ5", launch).returnCode, 109);
 }
 
 TEST_F(MediaInstallTest, ReinstallUninstallsThenInstallsIntoTheSameFolder) {
     EXPECT_EQ(site_->Call("reinstallMedia", "{}").returnCode, 230);
-    Offer("OI-RE", site_->Media("RE.zip", "RE_L24"));
+    Offer("OI-RE", media_test::Media("RE.zip", "RE_L24"));
     const std::string folder = site_->Installs() + "/L24_Design";
     const vl_test::DaemonAnswer answer =
         site_->Call("reinstallMedia",
@@ -202,24 +196,9 @@ TEST_F(MediaInstallTest, ReinstallUninstallsThenInstallsIntoTheSameFolder) {
     EXPECT_FALSE(IdOf(*site_, folder).empty());
 }
 
-// ProcessesOf counts the running processes of a user named program.
-int ProcessesOf(uid_t uid, const std::string& program) {
-    int count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        struct stat info {};
-        const std::string name = entry.path().filename().string();
-        if (std::isdigit(static_cast<unsigned char>(name[0])) != 0 &&
-            ::stat(entry.path().c_str(), &info) == 0 && info.st_uid == uid &&
-            vl_test::ReadFile(entry.path().string() + "/comm") == program + "\n") {
-            ++count;
-        }
-    }
-    return count;
-}
-
 // The daemon is stopped in the middle of an installation, and started again.
 TEST_F(MediaInstallTest, ADaemonStoppedMidInstallationEndsTheSetupAndRecordsNothing) {
-    Offer("OI-STOP", site_->Media("STOP.zip", "STOP_L24"));
+    Offer("OI-STOP", media_test::Media("STOP.zip", "STOP_L24"));
     const std::string release = Target("stop.release");
     ASSERT_TRUE(vl_test::WriteFile(release, "wait\n"));
     const std::string target = Target("stopped");
@@ -229,18 +208,14 @@ TEST_F(MediaInstallTest, ADaemonStoppedMidInstallationEndsTheSetupAndRecordsNoth
             Params("OI-STOP", target,
                    R"("SIM_REG_ID": "L24_9_STOP", "SIM_HANG_FILE": ")" + release + "\""));
     });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (site_->Busy().content != "true" && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    ASSERT_TRUE(WaitUntilBusy());
     std::this_thread::sleep_for(std::chrono::seconds(2));  // the setup program runs
     ASSERT_TRUE(site_->Stop());
     EXPECT_NE(install.get().returnCode, 0);
-    const auto gone = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (ProcessesOf(site_->Uid(), "setup") != 0 && std::chrono::steady_clock::now() < gone) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    EXPECT_EQ(ProcessesOf(site_->Uid(), "setup"), 0) << "the setup program outlived the daemon";
+    EXPECT_TRUE(
+        vl_test::WaitUntil([this] { return vl_test::ProgramsOf(site_->UserId(), "setup").empty(); },
+                           std::chrono::seconds(10)))
+        << "the setup program outlived the daemon";
     std::filesystem::remove(release);
 
     ASSERT_TRUE(site_->Start());
@@ -277,9 +252,9 @@ TEST_F(MediaInstallTest, FaultsEndWithTheirCodeAndNothingRecorded) {
         SCOPED_TRACE(fault.name);
         const std::string id = std::string("L24_9_FAULT_") + std::to_string(&fault - faults);
         if (*fault.rules != '\0') {
-            ASSERT_TRUE(site_->Catalogue().SetRules(fault.rules));
+            ASSERT_TRUE(media_test::Catalogue().SetRules(fault.rules));
         } else {
-            Offer("OI-F", site_->Media("F.zip", "F_L24"), fault.element);
+            Offer("OI-F", media_test::Media("F.zip", "F_L24"), fault.element);
         }
         const std::string vars =
             std::string(R"("SIM_REG_ID": ")") + id + "\"" + (*fault.vars ? ", " : "") + fault.vars;
@@ -289,7 +264,8 @@ TEST_F(MediaInstallTest, FaultsEndWithTheirCodeAndNothingRecorded) {
     }
     // The failure's message reached the remote log.
     bool found = false;
-    for (const JSON::ItemPtr& call : site_->Catalogue().Calls("InstallationMonitoringV1::log")) {
+    for (const JSON::ItemPtr& call :
+         media_test::Catalogue().Calls("InstallationMonitoringV1::log")) {
         found = found || call->Print().find("disk quota reached") != std::string::npos;
     }
     EXPECT_TRUE(found);
@@ -309,7 +285,7 @@ TEST_F(MediaInstallTest, ArchivesThatDoNotHoldOneSafeMediaFolderAreRefused) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        MediaArchive media = site_->Media("A.zip", "A_L24");
+        MediaArchive media = media_test::Media("A.zip", "A_L24");
         media.raw = c.raw;
         media.symlinks = c.symlinks;
         Offer("OI-A", media);
@@ -351,7 +327,7 @@ std::string Noise(const std::string& path, std::size_t bytes) {
 // "dataStoragePath" sends one request's downloads to a folder the user names, with %NAME%
 // taken from the user's environment; the next request uses the default store again.
 TEST_F(MediaInstallTest, ADataStoragePathHoldsTheDownloadsOfItsRequestOnly) {
-    Offer("OI-DS", site_->Media("DS.zip", "DS_L24"));
+    Offer("OI-DS", media_test::Media("DS.zip", "DS_L24"));
     const std::string defaultStore = site_->DataFolder() + "/defaultDataStore/Media";
     const struct {
         std::string path;
@@ -410,14 +386,14 @@ TEST_F(MediaInstallTest, TooLittleRoomEndsWith161AndLeavesNoPartBehind) {
         if (!disk.Mounted()) {
             GTEST_SKIP() << "needs root to mount a small file system";
         }
-        ::chown(c.mount.c_str(), site_->Uid(), static_cast<gid_t>(-1));
+        ::chown(c.mount.c_str(), site_->UserId(), static_cast<gid_t>(-1));
         const std::string source = data + "/" + c.file;
         if (c.noise) {
             Noise(source, c.bytes);
         } else {
             vl_test::WriteFile(source, std::string(c.bytes, '\0'));
         }
-        MediaArchive media = site_->Media("ROOM.zip", "ROOM_L24");
+        MediaArchive media = media_test::Media("ROOM.zip", "ROOM_L24");
         media.files = {{"data/" + c.file, source}};
         Offer("OI-ROOM", media, std::string(R"({"file": "ROOM.zip", "size": ")") + c.size + "\"}");
         const std::string id = "L24_9_ROOM" + std::to_string(&c - cases);
@@ -439,7 +415,7 @@ TEST_F(MediaInstallTest, TooLittleRoomEndsWith161AndLeavesNoPartBehind) {
 // goes on answering.
 TEST_F(MediaInstallTest, ASelfUpdatePackageWithoutRoomEndsWith209) {
     const std::string package =
-        Noise(site_->Catalogue().MediaPath("vantaro-launcher_9.9_amd64.deb"), 200000);
+        Noise(media_test::Catalogue().MediaPath("vantaro-launcher_9.9_amd64.deb"), 200000);
     std::string md5;
     std::int64_t size = 0;
     ASSERT_TRUE(platform::FileMd5(package, md5, size));
@@ -461,9 +437,9 @@ TEST_F(MediaInstallTest, ASelfUpdatePackageWithoutRoomEndsWith209) {
                 GTEST_SKIP() << "needs root to mount a small file system";
             }
         }
-        const std::string params = R"({"url": ")" +
-                                   site_->Catalogue().Url("/media/vantaro-launcher_9.9_amd64.deb") +
-                                   R"(", "hash": ")" + md5 + R"(", "size": ")" + c.size + "\"}";
+        const std::string params =
+            R"({"url": ")" + media_test::Catalogue().Url("/media/vantaro-launcher_9.9_amd64.deb") +
+            R"(", "hash": ")" + md5 + R"(", "size": ")" + c.size + "\"}";
         const std::size_t logged = site_->Log().size();
         EXPECT_EQ(site_->Call("selfUpdate", params).returnCode, 209) << site_->Log();
         EXPECT_NE(site_->Log().find("There is not enough space in this folder: " + folder, logged),

@@ -12,6 +12,7 @@
 
 #include "platform/process.h"
 #include "session_fixtures.h"
+#include "support/checks.h"
 #include "support/test_support.h"
 #include "user_manager_standin.h"
 
@@ -30,12 +31,10 @@ class UserManagerTest : public ::testing::Test {
         if (platform::LaunchAsSelf(options, nullptr, bus_) != 0) {
             GTEST_SKIP() << "dbus-daemon is not installed";
         }
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
         struct stat info {};
-        while (::stat(dir_.Path("bus").c_str(), &info) != 0) {
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no bus socket";
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        ASSERT_TRUE(vl_test::WaitUntil([&] {
+            return ::stat(dir_.Path("bus").c_str(), &info) == 0;
+        })) << "no bus socket";
     }
     void TearDown() override { bus_.Terminate(1); }
 

@@ -10,8 +10,6 @@
 #include "session/data_sink.h"
 #include "session/media_catalogue.h"
 #include "session/operations_as_user_web.h"
-#include "session/shared_data.h"
-#include "session/user_extension.h"
 #include "webops_env.h"
 
 namespace {
@@ -23,30 +21,11 @@ class CatalogueWorkerTest : public webops_test::WebOpsEnv {
         if (IsSkipped()) {
             return;
         }
-        if (!catalogue_.Ready()) {
-            GTEST_SKIP() << "no local HTTPS server (python3 and openssl are needed)";
-        }
-        // The test harness's way to start a worker: in our own context, with our environment.
-        SetEnv("QVYLD_TEST_CA_FILE", catalogue_.CaFile());
-        SetEnv("PMX_KTV_UUID", "catalogue-test");
-        SetEnv("KTV_LAUNCHER_GUIEXE_PATH", std::string(VL_BIN_DIR) + "/VantaroLauncherGUI");
-        SetEnv("QVYLD_INSTALL_DIR", Path("install"));
-        SetEnv("QVYLD_SESSION_FILE", Path("sessions.json"));
-        SetEnv("QVYLD_RUNTIME_DIR", Path("run"));
-        vl_test::WriteFile(Path("install/.keep"), "");
-        vl_test::WriteFile(Path("sessions.json"),
-                           "[{\"id\": 5, \"user\": \"vl_no_such_user\", \"state\": 0}]");
+        UseOwnWorker("catalogue-test");
         Configure({"IGNORE_TOKEN_ERROR"});
-        UserExtension::ResetForTests();
     }
 
-    void TearDown() override {
-        SharedData::Stop();
-        UserExtension::ResetForTests();
-        WebOpsEnv::TearDown();
-    }
-
-    catalogue_test::CatalogueStandIn catalogue_;
+    const catalogue_test::CatalogueStandIn& catalogue_ = Server();
     const ZorvidRequestInfo identity_{"page-1", "TGT-7", "", "", "", "2.6"};
 };
 

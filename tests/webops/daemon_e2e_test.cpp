@@ -3,36 +3,24 @@
 #include <cstdlib>
 
 #include "daemon/daemon_process.h"
+#include "support/checks.h"
 #include "webops_env.h"
 
 namespace {
 
-std::string Hex(const std::string& text) {
-    std::string hex;
-    for (const unsigned char c : text) {
-        hex += "0123456789abcdef"[c >> 4];
-        hex += "0123456789abcdef"[c & 15];
-    }
-    return hex;
-}
+using vl_test::Hex;
 
 TEST(DaemonDecryptionTest, AnEncryptedDiscoveryIsDecryptedThroughTheWorkerAndAnswered) {
-    const webops_test::TestServer& server = webops_test::TestServer::Get();
+    const catalogue_test::CatalogueStandIn& server = webops_test::Server();
     if (!server.Ready()) {
         GTEST_SKIP() << "no local HTTPS server (python3 and openssl are needed)";
     }
     vl_test::DaemonSite site;
-    const std::string samples = std::string("VLREG=") + VL_BIN_DIR + "/vlreg bash '" +
-                                VL_SOURCE_DIR + "/scripts/demo/sample-installs.sh' '" +
-                                site.Path("registry") + "' '" + site.Path("installs") +
-                                "' >/dev/null";
-    ASSERT_EQ(std::system(samples.c_str()), 0);
+    ASSERT_TRUE(site.InstallSamples());
     site.WriteConfig({"LOGLEVEL=all", "IGNORE_TOKEN_ERROR"});
     // No user to start the worker as: the harness's mode starts it in the daemon's context,
     // where the test's certificate authority is known.
-    ASSERT_TRUE(vl_test::WriteFile(site.Path("sessions.json"),
-                                   "[{\"id\": 1, \"user\": \"vl_no_such_user\", \"state\": 0, "
-                                   "\"station\": \"console\"}]"));
+    site.WriteSessions({0}, "vl_no_such_user");
     const std::string service = server.Url("/decrypt");
     ASSERT_TRUE(vl_test::WriteFile(site.Path("whiteList_url"), service + "\n"));
     vl_test::DaemonProcess daemon(
@@ -64,7 +52,7 @@ TEST(DaemonDecryptionTest, AnEncryptedDiscoveryIsDecryptedThroughTheWorkerAndAns
         "https://x.launchpages.quorvanti.com:%0Ahttps://localhost:" + port,
         "http://launchpages.quorvanti.com/ws",
     };
-    server.ClearLog();
+    server.ClearRecords();
     for (const std::string& url : forged) {
         const vl_test::CurlReply reply = site.Client().Fetch(
             {"POST", site.HttpsUrl("function"),

@@ -13,26 +13,13 @@
 #include "session/operations_as_user_web.h"
 #include "session/shared_data.h"
 #include "session/user_extension.h"
+#include "support/checks.h"
 #include "webops_env.h"
 
 namespace {
 
-std::string Hex(const std::string& text) {
-    std::string hex;
-    for (const unsigned char c : text) {
-        hex += "0123456789abcdef"[c >> 4];
-        hex += "0123456789abcdef"[c & 15];
-    }
-    return hex;
-}
-
-std::size_t Count(const std::string& text, const std::string& what) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++count;
-    }
-    return count;
-}
+using vl_test::Count;
+using vl_test::Hex;
 
 class DecryptTest : public webops_test::WebOpsEnv {
   protected:
@@ -41,17 +28,9 @@ class DecryptTest : public webops_test::WebOpsEnv {
         if (IsSkipped()) {
             return;
         }
-        // The test harness's way to start a worker: in our own context, with our environment.
-        SetEnv("PMX_KTV_UUID", "webops-test");
-        SetEnv("KTV_LAUNCHER_GUIEXE_PATH", std::string(VL_BIN_DIR) + "/VantaroLauncherGUI");
-        SetEnv("QVYLD_INSTALL_DIR", Path("install"));
-        SetEnv("QVYLD_SESSION_FILE", Path("sessions.json"));
-        SetEnv("QVYLD_RUNTIME_DIR", Path("run"));
+        UseOwnWorker("webops-test");
         SetEnv("QVYLD_DIALOG_PROGRAM", Path("dialog.sh"));
         SetEnv("DISPLAY", ":75");
-        vl_test::WriteFile(Path("install/.keep"), "");
-        vl_test::WriteFile(Path("sessions.json"),
-                           "[{\"id\": 5, \"user\": \"vl_no_such_user\", \"state\": 0}]");
         vl_test::WriteFile(Path("dialog.sh"),
                            "#!/bin/sh\necho call >> '" + Path("dialog.log") +
                                "'\necho \"$@\" >> '" + Path("dialog.args") + "'\ncase $(cat '" +
@@ -60,13 +39,10 @@ class DecryptTest : public webops_test::WebOpsEnv {
                                " refuse) exit 1;;\n *) exit 5;;\nesac\n");
         ::chmod(Path("dialog.sh").c_str(), 0755);
         Configure({"IGNORE_TOKEN_ERROR"});
-        UserExtension::ResetForTests();
         Operations::ResetWhiteListForTests();
     }
 
     void TearDown() override {
-        SharedData::Stop();
-        UserExtension::ResetForTests();
         Operations::ResetWhiteListForTests();
         WebOpsEnv::TearDown();
     }
@@ -215,9 +191,9 @@ TEST_F(DecryptTest, TheTicketFollowsARedirectOnlyWithinTheApprovedOrigin) {
 // The media road as the daemon walks it: download, unpack and a shortcut, each done by the
 // worker and read back from its reply.
 TEST_F(DecryptTest, MediaIsDownloadedUnpackedAndGetsAShortcutThroughTheWorker) {
-    ASSERT_TRUE(webops_test::WriteArchive(Server().MediaRoot() + "/media.zip",
+    ASSERT_TRUE(webops_test::WriteArchive(Server().MediaFolder() + "/media.zip",
                                           {{"L26/1/setup.sh", 'f', "#!/bin/sh\n", 0755}}));
-    const std::string data = vl_test::ReadFile(Server().MediaRoot() + "/media.zip");
+    const std::string data = vl_test::ReadFile(Server().MediaFolder() + "/media.zip");
     const ZorvidRequestInfo identity("page-1", "TGT-7", "", "", "", "2.6");
     std::string destination = Path("dl");
     std::int32_t downloadResult = -1;

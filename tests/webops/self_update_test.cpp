@@ -12,6 +12,7 @@
 
 #include "daemon/daemon_process.h"
 #include "platform/named_mutex.h"
+#include "support/checks.h"
 #include "webops_env.h"
 
 namespace {
@@ -32,28 +33,22 @@ std::string FindUnder(const std::string& folder, const std::string& leaf) {
     return {};
 }
 
-// WaitForLog waits until the site's newest update log holds the text; its text.
+// WaitForUpdateLog waits until the site's newest update log holds the text; its text.
 std::string WaitForUpdateLog(const DaemonSite& site, const std::string& text) {
     std::string log;
-    for (int i = 0; i < 300; ++i) {
-        const std::string folder = site.MainData() + "/logs/update_logs";
-        std::error_code ec;
-        for (const auto& entry : fs::directory_iterator(folder, ec)) {
-            const std::string content = vl_test::ReadFile(entry.path().string());
-            if (content.find(text) != std::string::npos) {
-                return content;
-            }
-            log += content;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    vl_test::WaitUntil(
+        [&] {
+            log = vl_test::LogsBelow(site.MainData() + "/logs/update_logs");
+            return log.find(text) != std::string::npos;
+        },
+        std::chrono::seconds(30), std::chrono::milliseconds(100));
     return log;
 }
 
 class SelfUpdateTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!webops_test::TestServer::Get().Ready()) {
+        if (!webops_test::Server().Ready()) {
             GTEST_SKIP() << "no local HTTPS server (python3 and openssl are needed)";
         }
         // An installed launcher's folder: the companions the update saves and runs.
@@ -64,10 +59,10 @@ class SelfUpdateTest : public ::testing::Test {
         fs::create_directories(site_.Path("locks"));
         ::chmod(site_.Path("locks").c_str(), 0700);
         package_ = webops_test::Bytes(70000, 7);
-        vl_test::WriteFile(Server().MediaRoot() + "/launcher.deb", package_);
+        vl_test::WriteFile(Server().MediaFolder() + "/launcher.deb", package_);
     }
 
-    static const webops_test::TestServer& Server() { return webops_test::TestServer::Get(); }
+    static const catalogue_test::CatalogueStandIn& Server() { return webops_test::Server(); }
 
     void Start(std::vector<std::string> environment) {
         environment.push_back("QVYLD_LOCK_DIR=" + site_.Path("locks"));
@@ -99,7 +94,7 @@ class SelfUpdateTest : public ::testing::Test {
 // In the test harness's context the worker runs in the daemon's context (where the test's
 // authority is known) and the update command itself is not run.
 TEST_F(SelfUpdateTest, ObtainsThePackageOrRefusesWithTheCodeOfTheFault) {
-    const std::string root = Server().MediaRoot();
+    const std::string root = Server().MediaFolder();
     vl_test::WriteFile(root + "/ws-good.json", R"({"result":[)" + Described() + "]}");
     vl_test::WriteFile(root + "/ws-empty.json", R"({"result":[]})");
     vl_test::WriteFile(root + "/ws-object.json", R"({"result":{"url":"x"}})");
@@ -113,9 +108,7 @@ TEST_F(SelfUpdateTest, ObtainsThePackageOrRefusesWithTheCodeOfTheFault) {
     vl_test::WriteFile(site_.Path("open/launcher.deb"), package_);
     // No user to start the worker as: the harness starts it in the daemon's context.
     site_.WriteConfig({"NO_NEED_SEC", "IGNORE_TOKEN_ERROR"});
-    ASSERT_TRUE(vl_test::WriteFile(site_.Path("sessions.json"),
-                                   "[{\"id\": 1, \"user\": \"vl_no_such_user\", \"state\": 0, "
-                                   "\"station\": \"console\"}]"));
+    site_.WriteSessions({0}, "vl_no_such_user");
     Start({"PMX_KTV_UUID=self-update", "PMX_KTV_TMP=" + site_.Path("ktv"),
            "KTV_LAUNCHER_GUIEXE_PATH=" + std::string(VL_BIN_DIR) + "/VantaroLauncherGUI"});
 

@@ -1,6 +1,5 @@
-// Shared by the web-operation tests: one local HTTPS server per test program (its own
-// throwaway certificate authority, trusted through QVYLD_TEST_CA_FILE only), and a fixture
-// with the daemon's infrastructure in a temporary folder.
+// Shared by the web-operation tests: the web services' stand-in, and a fixture with the
+// daemon's infrastructure in a temporary folder.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,72 +15,19 @@
 #include <vector>
 
 #include "base/logger.h"
-#include "platform/process.h"
+#include "fixtures/catalogue/catalogue_stand_in.h"
+#include "session/shared_data.h"
+#include "session/user_extension.h"
 #include "support/test_support.h"
 
 namespace webops_test {
 
-// TestServer is the HTTPS server of tests/webops/https_server.py on a free loopback port.
-class TestServer {
-  public:
-    static TestServer& Get() {
-        static TestServer server;
-        return server;
-    }
-
-    bool Ready() const { return port_ != 0; }
-    std::string Url(const std::string& path) const {
-        return "https://localhost:" + std::to_string(port_) + path;
-    }
-    std::string CaFile() const { return dir_.Path("ca.pem"); }
-    std::string MediaRoot() const { return dir_.Path("media"); }
-    std::string Log() const { return vl_test::ReadFile(dir_.Path("requests.log")); }
-    void ClearLog() const { vl_test::WriteFile(dir_.Path("requests.log"), ""); }
-
-    ~TestServer() {
-        if (process_.IsValid()) {
-            process_.Terminate(0);
-        }
-    }
-
-  private:
-    TestServer() {
-        const std::string d = dir_.Path();
-        const std::string certificates =
-            "cd '" + d +
-            "' && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
-            "-keyout ca.key -out ca.pem -days 2 -subj /CN=vl-test-ca "
-            "&& openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
-            "-keyout server.key -out server.csr -subj /CN=localhost "
-            "&& printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > ext.cnf "
-            "&& openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
-            "-out server.pem -days 2 -extfile ext.cnf >/dev/null 2>&1";
-        if (std::system((certificates + " 2>/dev/null").c_str()) != 0) {
-            return;
-        }
-        std::filesystem::create_directories(MediaRoot());
-        ClearLog();
-        const std::string script = std::string(VL_SOURCE_DIR) + "/tests/webops/https_server.py";
-        if (platform::LaunchAsSelf({"python3", script, "--cert", dir_.Path("server.pem"), "--key",
-                                    dir_.Path("server.key"), "--port-file", dir_.Path("port"),
-                                    "--root", MediaRoot(), "--log", dir_.Path("requests.log")},
-                                   nullptr, process_) != 0) {
-            return;
-        }
-        for (int i = 0; i < 400 && port_ == 0; ++i) {
-            const std::string text = vl_test::ReadFile(dir_.Path("port"));
-            if (!text.empty()) {
-                port_ = std::atoi(text.c_str());
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-        }
-    }
-
-    vl_test::TempDir dir_;
-    platform::ProcessHandle process_;
-    int port_ = 0;
-};
+// Server is the test program's one stand-in of the web services (HTTPS on a free loopback
+// port, its own throwaway certificate authority trusted through QVYLD_TEST_CA_FILE only).
+inline const catalogue_test::CatalogueStandIn& Server() {
+    static const catalogue_test::CatalogueStandIn server;
+    return server;
+}
 
 // Md5Hex is the checksum the media descriptions carry.
 inline std::string Md5Hex(const std::string& data) {
@@ -117,12 +63,30 @@ class WebOpsEnv : public ::testing::Test {
         SetEnv("KtvConfPath", Path("launcher.conf"));
         SetEnv("QVYLD_TEST_CA_FILE", Server().CaFile());
         Configure({});
-        Server().ClearLog();
+        Server().ClearRecords();
     }
 
-    void TearDown() override { vl_test::ResetInfrastructure(); }
+    void TearDown() override {
+        SharedData::Stop();
+        UserExtension::ResetForTests();
+        vl_test::ResetInfrastructure();
+    }
 
-    static const TestServer& Server() { return TestServer::Get(); }
+    // UseOwnWorker has workers started the test harness's way: in our own context, with our
+    // environment, for an active session whose user does not exist here.
+    void UseOwnWorker(const std::string& uuid) {
+        SetEnv("PMX_KTV_UUID", uuid);
+        SetEnv("KTV_LAUNCHER_GUIEXE_PATH", std::string(VL_BIN_DIR) + "/VantaroLauncherGUI");
+        SetEnv("QVYLD_INSTALL_DIR", Path("install"));
+        SetEnv("QVYLD_SESSION_FILE", Path("sessions.json"));
+        SetEnv("QVYLD_RUNTIME_DIR", Path("run"));
+        vl_test::WriteFile(Path("install/.keep"), "");
+        vl_test::WriteFile(Path("sessions.json"),
+                           "[{\"id\": 5, \"user\": \"vl_no_such_user\", \"state\": 0}]");
+        UserExtension::ResetForTests();
+    }
+
+    static const catalogue_test::CatalogueStandIn& Server() { return webops_test::Server(); }
     std::string Path(const std::string& leaf) const { return dir_.Path(leaf); }
 
     void SetEnv(const std::string& name, const std::optional<std::string>& value) {
