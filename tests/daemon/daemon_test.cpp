@@ -1,7 +1,5 @@
 // Black-box tests: the real daemon binary on a temporary folder, spoken to over HTTPS and HTTP.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,35 +21,10 @@ std::string FunctionBody(const std::string& arg) {
     return "version=2.6&zorvidId=test-page&arg=" + arg;
 }
 
-// NotifySocket stands in for systemd: the datagrams that the daemon sends to NOTIFY_SOCKET.
-class NotifySocket {
-  public:
-    explicit NotifySocket(std::string path) : path_(std::move(path)) {
-        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        path_.copy(address.sun_path, sizeof address.sun_path - 1);
-        ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    }
-    ~NotifySocket() { ::close(fd_); }
-    NotifySocket(const NotifySocket&) = delete;
-    NotifySocket& operator=(const NotifySocket&) = delete;
-
-    std::string Environment() const { return "NOTIFY_SOCKET=" + path_; }
-    // Received is every message so far, one per line.
-    std::string Received() {
-        char buffer[4096];
-        for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0;) {
-            messages_.append(buffer, static_cast<std::size_t>(n)).append("\n");
-        }
-        return messages_;
-    }
-
-  private:
-    std::string path_;
-    int fd_ = -1;
-    std::string messages_;
-};
+// A datagram sink stands in for systemd's notify socket: NotifyEnvironment sends there.
+std::string NotifyEnvironment(const SyslogSink& sink) {
+    return "NOTIFY_SOCKET=" + sink.Path();
+}
 
 // One daemon serves the tests that only ask it questions.
 class ServingDaemon : public ::testing::Test {
@@ -208,8 +181,8 @@ TEST_F(ServingDaemon, DiscoverAllInstallListsTheSampleInstallations) {
 
 TEST(DaemonLifecycle, SigtermWithRequestsInFlightStopsCleanly) {
     DaemonSite site;
-    NotifySocket notify(site.Path("notify.sock"));
-    DaemonProcess daemon(site, {notify.Environment()});
+    SyslogSink notify(site.Path("notify.sock"));
+    DaemonProcess daemon(site, {NotifyEnvironment(notify)});
     ASSERT_TRUE(daemon.WaitUntilServing()) << daemon.Output();
 
     // Clients keep asking while the stop comes; one connection waits in the middle of its body.
@@ -272,8 +245,8 @@ TEST(DaemonLifecycle, UnusablePortFileEndsTheService) {
         WriteFile(site.Path("serv.port"), "x\n");
         site.WriteConfig(c.raw ? std::vector<std::string>{"TEST_MODE=raw"}
                                : std::vector<std::string>{});
-        NotifySocket notify(site.Path("notify.sock"));
-        DaemonProcess daemon(site, {notify.Environment(), "QVYLD_BasePort=8080"});
+        SyslogSink notify(site.Path("notify.sock"));
+        DaemonProcess daemon(site, {NotifyEnvironment(notify), "QVYLD_BasePort=8080"});
         int exitCode = -1;
         ASSERT_TRUE(daemon.WaitForExit(exitCode, 20000));
         EXPECT_EQ(exitCode, c.exitCode) << daemon.Output();
