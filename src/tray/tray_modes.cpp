@@ -56,7 +56,11 @@ class WindowThread {
 class SessionWatch {
   public:
     void Start(std::uint32_t sessionId, Desktop& desktop) {
-        if (monitor_.Open() != platform::SysError::SUCCESS) {
+        const std::uint32_t error = monitor_.Open();
+        if (error == platform::SysError::NOT_SUPPORTED) {
+            return;  // the system ends a session's programs with the session
+        }
+        if (error != platform::SysError::SUCCESS) {
             Logger::Warn(std::string(kTag) + "cannot watch the session's end");
             return;
         }
@@ -102,7 +106,8 @@ void Announce(std::uint32_t sessionId) {
 }
 
 std::string LogFolder() {
-    return Logger::CurrentFilePath().substr(0, Logger::CurrentFilePath().rfind('/'));
+    const std::string file = Logger::CurrentFilePath();
+    return file.substr(0, file.find_last_of("/\\"));
 }
 
 }  // namespace

@@ -1,208 +1,139 @@
-// The shared-memory block, the tray program and its spinner, each session's own worker and
-// tray, and notifications through a real notification service.
-#include <fcntl.h>
+// The tray program on its own, on every platform: it owns the session's tray window, turns
+// the daemon's messages, posted from other processes (the worker's post mode among them),
+// into notices, leaves at once when the
+// session has a tray, and ends on the close message; the spinner owns its window until the
+// close message. No notification service or area answers here (Wine has none either), so the
+// notices are the tray's log lines.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <atomic>
+#include <chrono>
+#include <filesystem>
 #include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "base/toolbox.h"
-#include "base/zorvid_request_info.h"
-#include "notification_server.h"
-#include "platform/runtime_folder.h"
-#include "platform/shared_memory.h"
-#include "platform/sys_error.h"
+#include "platform/known_folders.h"
+#include "platform/path.h"
+#include "platform/process.h"
 #include "platform/window_messages.h"
-#include "session/systray_coms.h"
-#include "session/user_extension.h"
-#include "tray_env.h"
+#include "session/companions.h"
+#include "support/test_support.h"
 
 namespace {
 
-using tray_test::Eventually;
+constexpr std::uint32_t kWaitMs = 30000;  // Wine starts a program slowly on a busy machine
 
-class TrayProgramTest : public tray_test::TrayEnv {
+bool Eventually(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+class TrayWindowTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        TrayEnv::SetUp();
         ASSERT_EQ(group_.Create(), 0u);
+        // The programs' logs and windows go below the test's folder: the runtime folder is
+        // QVYLD_RUNTIME_DIR on POSIX and the temporary folder on Windows.
+        for (const char* name : {"QVYLD_RUNTIME_DIR", "QVYLD_COMMON_DATA_DIR", "TMP", "TEMP"}) {
+            env_.push_back(std::make_unique<vl_test::ScopedEnv>(name, dir_.Path()));
+        }
+        // No display and no session bus: notices are logged.
+        env_.push_back(std::make_unique<vl_test::ScopedEnv>("DISPLAY", std::nullopt));
+        env_.push_back(std::make_unique<vl_test::ScopedEnv>("WAYLAND_DISPLAY", std::nullopt));
+        env_.push_back(std::make_unique<vl_test::ScopedEnv>("DBUS_SESSION_BUS_ADDRESS",
+                                                            "unix:path=" + dir_.Path("no-bus")));
     }
 
-    std::string Block() {
-        std::string text;
-        platform::ReadSharedMemory(Companions::kTraySharedMemory, SharedData::kSharedMemorySize,
-                                   text);
-        return text;
+    // Program is one of the programs beside the test program.
+    static std::string Program(const std::string& name) {
+        return ToolBox::JoinPath(platform::ExecutableFolder(), name);
     }
 
-    // StartTray runs the tray program in the test's own context.
-    platform::ProcessHandle StartTray(const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> argv = {tray_test::TrayPath()};
-        argv.insert(argv.end(), extra.begin(), extra.end());
+    platform::ProcessHandle Start(const std::vector<std::string>& arguments) {
+        std::vector<std::string> argv = {Program(Companions::TrayExecutableName())};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
         platform::ProcessHandle process;
         EXPECT_EQ(platform::LaunchAsSelf(argv, &group_, process), 0u);
         return process;
     }
 
-    bool WindowExists(const std::string& className, const platform::RuntimeOwner& owner) {
-        platform::WindowRef window;
-        return platform::FindMessageWindow(className, owner, window) == 0;
+    static bool Find(const std::string& className, platform::WindowRef& window) {
+        return platform::FindMessageWindow(className, platform::RuntimeOwner::Self(), window) == 0;
     }
 
+    // TrayLog is the text of every log file of the tray program below the test's folder.
+    std::string TrayLog() const {
+        std::string text;
+        std::error_code error;
+        for (const auto& entry :
+             std::filesystem::recursive_directory_iterator(platform::FsPath(dir_.Path()), error)) {
+            const std::string name = platform::PathText(entry.path().filename());
+            if (name.rfind(Companions::kTrayProgram, 0) == 0 && name.ends_with(".txt")) {
+                text += vl_test::ReadFile(platform::PathText(entry.path()));
+            }
+        }
+        return text;
+    }
+    bool Logged(const std::string& line) const { return TrayLog().find(line) != std::string::npos; }
+
+    vl_test::TempDir dir_;
+    std::vector<std::unique_ptr<vl_test::ScopedEnv>> env_;
     platform::ProcessGroup group_;
 };
 
-TEST_F(TrayProgramTest, SharedMemoryHoldsVersionPortAndDomainThenTheUpdaterEnds) {
-    std::atomic<std::int32_t> port{-1};
-    SharedData::SetServerInfoSource([&port] {
-        return SharedData::ServerInfo{port >= 0, port.load(), "vantaro.localhost"};
-    });
-    SetSessions({});
-    Configure({"FORCE_VERSION_MSI=L24.3"});
-    ASSERT_TRUE(SharedData::Start());
-    const std::string version = "L24.3";
-    ASSERT_TRUE(Eventually([&] { return Block() == version + "||-1||vantaro.localhost"; }));
-    EXPECT_TRUE(SharedData::IsUpdateRunning());
-    port = 9443;
-    ASSERT_TRUE(Eventually([] { return !SharedData::IsUpdateRunning(); }));
-    EXPECT_EQ(Block(), version + "||9443||vantaro.localhost");
-    EXPECT_TRUE(Logged("[SharedData::UpdateData]set th thread to exit."));
-}
-
-TEST_F(TrayProgramTest, TheBlockIsNeverOverrunAndSurvivesOthers) {
-    platform::SharedMemoryWriter writer;
-    const std::string name = "Global\\vl-tray-test-block";
-    ASSERT_EQ(writer.Create(name, 16), 0u);
-    EXPECT_EQ(writer.Write(std::string(17, 'x')), platform::SysError::INSUFFICIENT_BUFFER);
-    ASSERT_EQ(writer.Write("1.0||1||a"), 0u);
-    std::string text;
-    EXPECT_EQ(platform::ReadSharedMemory(name, 16, text), 0u);
-    EXPECT_EQ(text, "1.0||1||a");
-    const std::string object = "/vl-tray-test-block." + [] {
-        std::uint32_t hash = 2166136261u;
-        for (const char* p = std::getenv("QVYLD_RUNTIME_DIR"); *p != '\0'; ++p) {
-            hash = (hash ^ static_cast<unsigned char>(*p)) * 16777619u;
-        }
-        return std::to_string(hash);
-    }();
-    const struct {
-        const char* what;
-        std::function<void()> damage;
-    } cases[] = {
-        {"truncated", [&] { EXPECT_EQ(::truncate(("/dev/shm" + object).c_str(), 4), 0); }},
-        {"removed", [&] { ::shm_unlink(object.c_str()); }},
-    };
-    for (const auto& c : cases) {
-        c.damage();
-        EXPECT_NE(platform::ReadSharedMemory(name, 16, text), 0u) << c.what;
-        EXPECT_EQ(writer.Write("2.0||2||b"), platform::SysError::FILE_NOT_FOUND) << c.what;
-        EXPECT_EQ(platform::ReadSharedMemory(name, 16, text), 0u) << c.what;
-        EXPECT_EQ(text, "2.0||2||b") << c.what;
-    }
-}
-
-TEST_F(TrayProgramTest, TheSpinnerClosesPolitelyOrIsKilledThroughItsGroup) {
-    Harness();
-    SetSessions({{5, "vl_tray_a"}});
-    const ZorvidRequestInfo request{"page-s"};
-    const SystrayComs coms(request, SystrayComs::kIndirect, std::string(VL_BIN_DIR));
-    for (const bool windowGone : {false, true}) {
-        Spinner spinner(coms, true);
-        ASSERT_TRUE(spinner.IsStarted());
-        const std::uint32_t pid = spinner.ProcessId();
-        ASSERT_TRUE(Eventually([&] {
-            return WindowExists(Companions::kSpinnerWindowClass, platform::RuntimeOwner::Self());
-        }));
-        if (windowGone) {
-            std::string folder;
-            platform::RuntimeFolderPath(platform::RuntimeOwner::Self(), folder);
-            ::unlink((folder + "/" + Companions::kSpinnerWindowClass + ".wnd").c_str());
-        }
-        spinner.Stop();
-        EXPECT_FALSE(spinner.IsStarted());
-        EXPECT_TRUE(worker_test::WaitUntilGone(pid));
-        EXPECT_EQ(Logged("thru WM_CLOSE, hard killing it !"), windowGone);
-    }
-    // Without a session to show it in, nothing starts.
-    SetSessions({});
-    const ZorvidRequestInfo unknown{"page-unknown"};
-    Spinner none(SystrayComs(unknown, SystrayComs::kIndirect, std::string(VL_BIN_DIR)), true);
-    EXPECT_FALSE(none.IsStarted());
-    EXPECT_TRUE(Logged("[Spinner::StartInt]fail to retrive a valid session ID !"));
-}
-
-TEST_F(TrayProgramTest, NoticesReachTheSessionsNotificationService) {
-    tray_test::NotificationServer service;
-    if (!service.Start(true)) {
-        GTEST_SKIP() << "no dbus-daemon here";
-    }
-    SetEnv("DBUS_SESSION_BUS_ADDRESS", service.Address());
-    SetEnv("DISPLAY", std::nullopt);
-    SetEnv("WAYLAND_DISPLAY", std::nullopt);
-    platform::ProcessHandle tray = StartTray();
-    ASSERT_TRUE(Eventually([&] {
-        return WindowExists(Companions::kTrayWindowClass, platform::RuntimeOwner::Self());
-    }));
+TEST_F(TrayWindowTest, PostedMessagesBecomeNoticesASecondTrayLeavesAndCloseEndsIt) {
+    platform::ProcessHandle tray = Start({});
     platform::WindowRef window;
-    ASSERT_EQ(platform::FindMessageWindow(Companions::kTrayWindowClass,
-                                          platform::RuntimeOwner::Self(), window),
+    ASSERT_TRUE(Eventually([&] { return Find(Companions::kTrayWindowClass, window); }));
+    // One message straight from this process, one through the worker's post mode.
+    ASSERT_EQ(platform::PostWindowMessage(window, {Companions::kTrayMessageA, 2, 3}), 0u);
+    platform::ProcessHandle poster;
+    ASSERT_EQ(platform::LaunchAsSelf(
+                  {Program(Companions::GuiExecutableName()), Companions::kPostStatusMode,
+                   Companions::PostStatusText(Companions::kTrayWindowClass,
+                                              Companions::kTrayMessageB, 3, 2)},
+                  &group_, poster),
               0u);
-    for (const std::uint32_t message : {Companions::kTrayMessageA, Companions::kTrayMessageB}) {
-        ASSERT_EQ(platform::PostWindowMessage(window, {message, 2, 3}), 0u);
-    }
-    ASSERT_TRUE(Eventually([&] { return service.Summaries().size() == 2; }));
-    EXPECT_EQ(service.Summaries(),
-              (std::vector<std::string>{"Launching an application", "Unpacking media"}));
-    // A second tray in the same session leaves at once; the close message ends the first.
-    platform::ProcessHandle second = StartTray();
     std::uint32_t code = 99;
-    EXPECT_TRUE(second.Wait(10000, code));
+    ASSERT_TRUE(poster.Wait(kWaitMs, code));
     EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(Eventually([&] {
+        return Logged(
+            "[Tray::Desktop]Unpacking media : The launcher is unpacking a download (2, 3)");
+    }));
+    EXPECT_TRUE(
+        Logged("[Tray::Desktop]Launching an application : The launcher is starting it "
+               "(2, 3)"));
+
+    platform::ProcessHandle second = Start({});
+    ASSERT_TRUE(second.Wait(kWaitMs, code));
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(Logged("[Tray]a tray already runs in this session"));
+
     ASSERT_EQ(platform::PostWindowMessage(window, {Companions::kCloseMessage, 0, 0}), 0u);
-    EXPECT_TRUE(tray.Wait(10000, code));
+    ASSERT_TRUE(tray.Wait(kWaitMs, code));
     EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(Logged("[Tray]tray ends"));
+    EXPECT_FALSE(Find(Companions::kTrayWindowClass, window));
 }
 
-TEST_F(TrayProgramTest, TwoSessionsOfOneUserKeepTheirOwnWorkerAndTray) {
-    sessions_test::ThrowawayUser user;
-    if (const std::string why = MakeUser(user); !why.empty()) {
-        GTEST_SKIP() << why;
-    }
-    SetSessions({{7, user.Name()}, {9, user.Name(), 4}});
-    SharedData::InitSession(7);
-    SharedData::InitSession(9);
-    const auto seventh = SharedData::GetExtensionForSession(7);
-    const auto ninth = SharedData::GetExtensionForSession(9);
-    ASSERT_TRUE(seventh->IsRunning() && ninth->IsRunning());
-    std::vector<platform::ProcessHandle> trays;
-    for (const std::uint32_t session : {7u, 9u}) {
-        platform::LaunchOptions options;
-        options.sessionId = session;
-        options.argv = {tray_test::TrayPath()};
-        options.extraEnvironment = platform::RuntimeEnvironment(session);
-        options.extraEnvironment.push_back("QVYLD_SESSION_FILE=" + Path("sessions.json"));
-        trays.emplace_back();
-        ASSERT_EQ(platform::LaunchAsSessionUser(options, &group_, trays.back()), 0u);
-    }
-    for (const std::uint32_t session : {7u, 9u}) {
-        const auto owner = platform::RuntimeOwner::SessionUser(session);
-        EXPECT_TRUE(Eventually([&] { return WindowExists(Companions::kTrayWindowClass, owner); }));
-        EXPECT_TRUE(
-            Eventually([&] { return WindowExists(Companions::kWorkerWindowClass, owner); }));
-    }
-    // Closing the tray of the active session through its page leaves session 9's alone.
-    SharedData::BindSession("page-7", 7);
-    const ZorvidRequestInfo request{"page-7"};
-    EXPECT_TRUE(SystrayComs(request).ShutdownSystray());
+TEST_F(TrayWindowTest, TheSpinnerOwnsItsWindowUntilTheCloseMessage) {
+    platform::ProcessHandle spinner = Start({Companions::kSpinnerMode});
+    platform::WindowRef window;
+    ASSERT_TRUE(Eventually([&] { return Find(Companions::kSpinnerWindowClass, window); }));
+    ASSERT_EQ(platform::PostWindowMessage(window, {Companions::kCloseMessage, 0, 0}), 0u);
     std::uint32_t code = 99;
-    EXPECT_TRUE(trays[0].Wait(10000, code));
-    EXPECT_TRUE(trays[1].IsRunning());
-    // Stopping session 9's worker reaches its own window only.
-    EXPECT_TRUE(ninth->Stop());
-    EXPECT_TRUE(seventh->IsRunning());
+    ASSERT_TRUE(spinner.Wait(kWaitMs, code));
+    EXPECT_EQ(code, 0u);
 }
 
 }  // namespace
