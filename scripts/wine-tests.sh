@@ -35,6 +35,11 @@ fi
 rm -rf "$WINEPREFIX"
 mkdir -p "$build/wine"
 cp -a "$template" "$WINEPREFIX"
+# The profile's desktop is a link to the host's home folder: shortcuts that the tests make
+# stay in the prefix.
+for desktop in "$WINEPREFIX"/drive_c/users/*/Desktop; do
+  if [ -L "$desktop" ]; then rm "$desktop" && mkdir "$desktop"; fi
+done
 
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 #include <windows.h>
 
+#include <memory>
 #include <vector>
 
 #include "platform/win32/win_text.h"
@@ -16,6 +17,14 @@ std::string CommonAppDataFolder() {
         return {};
     }
     return win32::WideToUtf8(buffer);
+}
+
+std::string UserDesktopFolder() {
+    wchar_t* raw = nullptr;
+    const HRESULT result = ::SHGetKnownFolderPath(FOLDERID_Desktop, KF_FLAG_DEFAULT, nullptr, &raw);
+    // The shell allocates the text even when the call fails: it is freed either way.
+    const std::unique_ptr<wchar_t, decltype(&::CoTaskMemFree)> path(raw, &::CoTaskMemFree);
+    return SUCCEEDED(result) && path ? win32::WideToUtf8(path.get()) : std::string();
 }
 
 std::string ExecutablePath() {
