@@ -29,6 +29,8 @@ constexpr UINT_PTR kSpinnerTimer = 1;
 constexpr UINT kSpinnerStepMs = 100;
 constexpr int kSpinnerSize = 96;
 constexpr int kSpinnerDots = 8;
+constexpr int kSpinnerRadius = 28;
+constexpr int kDotRadius = 6;
 constexpr const wchar_t* kUiClass = L"VantaroLauncherTrayUi";
 constexpr const wchar_t* kSpinnerClass = L"VantaroLauncherSpinnerUi";
 
@@ -101,10 +103,10 @@ void PaintSpinner(HWND window, int step) {
     const int center = kSpinnerSize / 2;
     for (int i = 0; i < kSpinnerDots; ++i) {
         const double angle = 6.283185307179586 * i / kSpinnerDots;
-        const int x = center + static_cast<int>(28 * std::cos(angle));
-        const int y = center + static_cast<int>(28 * std::sin(angle));
+        const int x = center + static_cast<int>(kSpinnerRadius * std::cos(angle));
+        const int y = center + static_cast<int>(kSpinnerRadius * std::sin(angle));
         ::SelectObject(dc, i == step % kSpinnerDots ? dark.get() : light.get());
-        ::Ellipse(dc, x - 6, y - 6, x + 6, y + 6);
+        ::Ellipse(dc, x - kDotRadius, y - kDotRadius, x + kDotRadius, y + kDotRadius);
     }
     ::SelectObject(dc, oldPen);
     ::EndPaint(window, &paint);
@@ -127,7 +129,12 @@ struct NotifyIcon::Impl {
     std::mutex mutex;
     std::deque<std::function<void()>> tasks;
 
-    ~Impl() { RemoveIcon(); }
+    ~Impl() {
+        // The windows go first: their procedures read this object until they are destroyed.
+        RemoveIcon();
+        spinner.reset();
+        window.reset();
+    }
 
     NOTIFYICONDATAW IconData(UINT flags) const {
         NOTIFYICONDATAW data{};
