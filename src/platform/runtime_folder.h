@@ -43,8 +43,8 @@ std::uint32_t ClaimFolderForOwner(const std::string& folder, const RuntimeOwner&
 std::uint32_t RuntimeFolderPath(const RuntimeOwner& owner, std::string& path);
 
 // RuntimeEnvironment is the "NAME=value" entries that a program started as a user needs to
-// find the same runtime folders as the daemon, and the test-only QVYLD_TEST_CA_FILE when the
-// daemon has it (empty when the defaults apply).
+// find the same runtime folders as the daemon, and the test-only QVYLD_TEST_CA_FILE and
+// QVYLD_SESSION_FILE when the daemon has them (empty when the defaults apply).
 std::vector<std::string> RuntimeEnvironment();
 // RuntimeEnvironment for a program started for a session adds the session it belongs to
 // (kSessionVariable): started by the daemon, it runs outside the login manager's session,

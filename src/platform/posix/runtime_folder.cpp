@@ -305,10 +305,12 @@ std::uint32_t RuntimeFolderPath(const RuntimeOwner& owner, std::string& path) {
 }
 
 std::vector<std::string> RuntimeEnvironment() {
-    // The runtime root, and the test-only certificate authorities of the worker's transfers:
-    // tests serve https with a throwaway authority to workers that run as a session's user.
+    // The runtime root; the test-only certificate authorities of the worker's transfers
+    // (tests serve https with a throwaway authority to workers that run as a session's user);
+    // and a test harness's session file, so that a tray watches the sessions the daemon
+    // sees and ends with its session there too.
     std::vector<std::string> entries;
-    for (const char* name : {kRootVariable, "QVYLD_TEST_CA_FILE"}) {
+    for (const char* name : {kRootVariable, "QVYLD_TEST_CA_FILE", "QVYLD_SESSION_FILE"}) {
         const char* value = std::getenv(name);
         if (value != nullptr && *value != '\0') {
             entries.push_back(std::string(name) + "=" + value);
