@@ -1,11 +1,11 @@
 // "selfUpdate": replace the launcher with a newer package of itself. The package comes from a
 // local path, a download URL, or a web service that describes it. The daemon keeps copies of
 // its companion executables, makes its own copy of the package that nobody else can write,
-// checks it, and starts the saved GUI executable in its "update" mode, which installs the
-// package. The updater runs apart from the daemon (a transient system service where systemd
-// runs the machine, else a detached process outside the daemon's groups), because the
-// package it installs stops and replaces the daemon. The answer comes once the updater has
-// started; its outcome goes to the update log.
+// checks it (a downloaded package also by its maker's signature), and starts the saved GUI
+// executable in its "update" mode, which installs the package. The updater runs apart from the
+// daemon (a transient system service where systemd runs the machine, else a detached process
+// outside the daemon's groups), because the package it installs stops and replaces the daemon. The
+// answer comes once the updater has started; its outcome goes to the update log.
 #include <cctype>
 #include <chrono>
 #include <filesystem>
@@ -28,6 +28,7 @@
 #include "platform/named_mutex.h"
 #include "platform/path.h"
 #include "platform/process.h"
+#include "platform/signature.h"
 #include "session/companions.h"
 #include "session/operations_as_user_web.h"
 #include "session/operations_local.h"
@@ -47,6 +48,11 @@ constexpr auto kStartWait = std::chrono::seconds(15);
 // kNoSpaceForPackage answers a download refused for lack of space; the return-code table has
 // no label for it.
 constexpr std::int32_t kNoSpaceForPackage = 209;
+// kUpdateKeyName is the maker's public update key, beside the executable, installed by the
+// launcher's package: a downloaded package is installed only with a signature by that key.
+constexpr const char* kUpdateKeyName = "update-key.pem";
+// kSignatureSuffix names a package's detached signature, served beside the package.
+constexpr const char* kSignatureSuffix = ".sig";
 
 struct Params {
     std::string ws, path, url, hash, size;
@@ -58,6 +64,8 @@ struct Update {
     std::string tag;
     Params p;
     std::string temp, install, package, log;
+    // signature is the downloaded detached signature of a package fetched by URL.
+    std::string signature;
 };
 
 std::string Lower(std::string text) {
@@ -158,9 +166,59 @@ bool MakePrivateFolder(const std::string& path) {
     return !error;
 }
 
-// Download has the user's worker fetch the package into TEMP/msiFolder/pkg. The user must be
-// able to write there; the folder is sticky, so nobody replaces another's files, and the
-// daemon installs only its own checked copy of what lands there.
+// SignatureUrl is the package URL with the signature's suffix added to its path, so that a
+// query or fragment stays where it was.
+std::string SignatureUrl(const std::string& url) {
+    const std::size_t end = url.find_first_of("?#");
+    return end == std::string::npos ? url + kSignatureSuffix
+                                    : url.substr(0, end) + kSignatureSuffix + url.substr(end);
+}
+
+// Fetched is one file that the user's worker downloads into the package folder.
+struct Fetched {
+    std::string name, url, hash;
+    std::int64_t size = 0;
+    std::string what;  // the file's name in log lines
+};
+
+// FetchAsUser has the user's worker download one file into folder; path is then its path.
+std::int32_t FetchAsUser(Update& u, const std::string& folder, const Fetched& f,
+                         std::string& path) {
+    std::error_code error;
+    fs::remove(ToolBox::JoinPath(folder, f.name), error);
+    JSON::ItemPtr media = JSON::CreateObject();
+    media->AsObject()->Set("fileName", JSON::CreateString(f.name));
+    media->AsObject()->Set("downloadLink", JSON::CreateString(f.url));
+    media->AsObject()->Set("hash", JSON::CreateString(f.hash));
+    media->AsObject()->Set("hashAlgorithmLabel", JSON::CreateString("MD5"));
+    media->AsObject()->Set("size", JSON::CreateNumber(f.size));
+    media->AsObject()->Set("exactSize", JSON::CreateBool(true));
+    media->AsObject()->Set("type", JSON::CreateString("MSI"));
+    path = folder;
+    std::int32_t result = -1;
+    const std::uint32_t status =
+        Operations::AsUser::DownloadMediaAsUser(u.request, path, media->Print(), result);
+    if (status != 0) {
+        return Fail(
+            u, "[AsUser]fail to download " + f.what + ". (status:" + std::to_string(status) + ")",
+            RC::RC_MSI_DOWNLOAD_INTERNAL_ERROR);
+    }
+    if (result == WebOperationCodes::kDownloadNoSpace) {
+        return Fail(u,
+                    "fail to download " + f.what + ". There is not enough space in this folder: " +
+                        folder + " (archive size : " + std::to_string(f.size) + ")",
+                    kNoSpaceForPackage);
+    }
+    if (result != WebOperationCodes::kDownloadOk) {
+        return Fail(u, "fail to download " + f.what + ".", RC::RC_MSI_DOWNLOAD_FAILED);
+    }
+    return RC::RC_SUCCESS;
+}
+
+// Download has the user's worker fetch the package, and its signature beside it, into
+// TEMP/msiFolder/pkg. The user must be able to write there; the folder is sticky, so nobody
+// replaces another's files, and the daemon uses only its own checked copies of what lands
+// there.
 std::int32_t Download(Update& u) {
     const std::string folder = ToolBox::JoinPath(ToolBox::JoinPath(u.temp, "msiFolder"), "pkg");
     std::error_code error;
@@ -171,36 +229,29 @@ std::int32_t Download(Update& u) {
     fs::permissions(folder, fs::perms::all | fs::perms::sticky_bit, fs::perm_options::replace,
                     error);
     const std::string name = PackageName(u.p.url);
-    fs::remove(ToolBox::JoinPath(folder, name), error);
-    JSON::ItemPtr media = JSON::CreateObject();
-    media->AsObject()->Set("fileName", JSON::CreateString(name));
-    media->AsObject()->Set("downloadLink", JSON::CreateString(u.p.url));
-    media->AsObject()->Set("hash", JSON::CreateString(u.p.hash));
-    media->AsObject()->Set("hashAlgorithmLabel", JSON::CreateString("MD5"));
-    media->AsObject()->Set("size",
-                           JSON::CreateNumber(static_cast<std::int64_t>(std::stoll(u.p.size))));
-    media->AsObject()->Set("type", JSON::CreateString("MSI"));
-    std::string destination = folder;
-    std::int32_t result = -1;
-    const std::uint32_t status =
-        Operations::AsUser::DownloadMediaAsUser(u.request, destination, media->Print(), result);
-    if (status != 0) {
-        return Fail(
-            u,
-            "[AsUser]fail to download the launcher's MSI. (status:" + std::to_string(status) + ")",
-            RC::RC_MSI_DOWNLOAD_INTERNAL_ERROR);
+    const Fetched package{name, u.p.url, u.p.hash, std::stoll(u.p.size), "the launcher's MSI"};
+    if (const std::int32_t rc = FetchAsUser(u, folder, package, u.package); rc != RC::RC_SUCCESS) {
+        return rc;
     }
-    if (result == WebOperationCodes::kDownloadNoSpace) {
-        return Fail(u,
-                    "fail to download the launcher's MSI. There is not enough space in this "
-                    "folder: " +
-                        folder + " (archive size : " + u.p.size + ")",
-                    kNoSpaceForPackage);
+    const Fetched signature{name + kSignatureSuffix, SignatureUrl(u.p.url), "",
+                            static_cast<std::int64_t>(platform::kSignatureSize),
+                            "the launcher's MSI signature"};
+    return FetchAsUser(u, folder, signature, u.signature);
+}
+
+// CopyToTrusted copies a file into the daemon's private folder; copy is then its path.
+std::int32_t CopyToTrusted(const Update& u, const std::string& source, std::string& copy) {
+    const std::string folder = ToolBox::JoinPath(ToolBox::JoinPath(u.temp, "msiFolder"), "trusted");
+    if (!MakePrivateFolder(folder)) {
+        return Fail(u, "fail to create this folder : " + folder, RC::RC_UPDATE_COPY_FAILED);
     }
-    if (result != WebOperationCodes::kDownloadOk) {
-        return Fail(u, "fail to download the launcher's MSI.", RC::RC_MSI_DOWNLOAD_FAILED);
+    copy = ToolBox::JoinPath(folder, platform::PathText(platform::FsPath(source).filename()));
+    std::error_code error;
+    fs::copy_file(source, copy, fs::copy_options::overwrite_existing, error);
+    if (error) {
+        return Fail(u, "]Fail to copy file from " + source + " to " + copy,
+                    RC::RC_UPDATE_COPY_FAILED);
     }
-    u.package = destination;
     return RC::RC_SUCCESS;
 }
 
@@ -210,17 +261,9 @@ std::int32_t Download(Update& u) {
 std::int32_t TakePackage(Update& u) {
     const std::int32_t failure =
         u.p.url.empty() ? RC::RC_UPDATE_INVALID_ARGUMENTS : RC::RC_MSI_DOWNLOAD_FAILED;
-    const std::string folder = ToolBox::JoinPath(ToolBox::JoinPath(u.temp, "msiFolder"), "trusted");
-    if (!MakePrivateFolder(folder)) {
-        return Fail(u, "fail to create this folder : " + folder, RC::RC_UPDATE_COPY_FAILED);
-    }
-    const std::string copy =
-        ToolBox::JoinPath(folder, platform::PathText(platform::FsPath(u.package).filename()));
-    std::error_code error;
-    fs::copy_file(u.package, copy, fs::copy_options::overwrite_existing, error);
-    if (error) {
-        return Fail(u, "]Fail to copy file from " + u.package + " to " + copy,
-                    RC::RC_UPDATE_COPY_FAILED);
+    std::string copy;
+    if (const std::int32_t rc = CopyToTrusted(u, u.package, copy); rc != RC::RC_SUCCESS) {
+        return rc;
     }
     std::string md5;
     std::int64_t size = -1;
@@ -242,6 +285,52 @@ std::int32_t TakePackage(Update& u) {
         }
     }
     u.package = copy;
+    return RC::RC_SUCCESS;
+}
+
+// LoadUpdateKey loads the maker's update key that the installed launcher ships. Without it,
+// or with one that someone other than the administrator could have changed, no downloaded
+// package can be told from one that anybody made, and the update is refused.
+std::int32_t LoadUpdateKey(const Update& u, platform::SignatureKey& key) {
+    const std::string path = ToolBox::JoinPath(u.install, kUpdateKeyName);
+    if (!ToolBox::IsFile(path)) {
+        return Fail(u,
+                    "no update key is installed (" + path +
+                        ") : a package by URL cannot be checked, the update is refused",
+                    RC::RC_MSI_DOWNLOAD_FAILED);
+    }
+    std::string file = path;
+    if (platform::RunsAsAdministrator()) {
+        const platform::FileTrust trust = platform::CheckAdministratorTrust(path);
+        if (!trust.trusted) {
+            return Fail(u, "the update key is not trusted : " + trust.reason,
+                        RC::RC_MSI_DOWNLOAD_FAILED);
+        }
+        file = trust.resolvedPath;
+    }
+    std::string why;
+    if (!key.LoadFile(file, why)) {
+        return Fail(u, "the update key " + file + " is unusable : " + why,
+                    RC::RC_MSI_DOWNLOAD_FAILED);
+    }
+    return RC::RC_SUCCESS;
+}
+
+// CheckSignature verifies the downloaded signature over the daemon's own checked copy of the
+// package, the one that is then installed; the signature is read from the daemon's copy too.
+std::int32_t CheckSignature(const Update& u, const platform::SignatureKey& key) {
+    std::string copy;
+    if (const std::int32_t rc = CopyToTrusted(u, u.signature, copy); rc != RC::RC_SUCCESS) {
+        return rc;
+    }
+    std::string why;
+    if (!key.VerifyFile(u.package, copy, why)) {
+        return Fail(u,
+                    "the package " + u.package +
+                        " is not signed by the update key, the update is refused : " + why,
+                    RC::RC_MSI_DOWNLOAD_FAILED);
+    }
+    Logger::Info(u.tag + "the package " + u.package + " is signed by the update key");
     return RC::RC_SUCCESS;
 }
 
@@ -356,6 +445,23 @@ std::int32_t RunUpdater(Update& u, const std::string& guiCopy) {
     return RC::RC_SUCCESS;
 }
 
+// ObtainSigned downloads the package and its signature and keeps the package only when the
+// signature by the maker's update key matches the daemon's checked copy: the request, or the
+// service it names, chose the URL and the MD5, so only the signature says who made it.
+std::int32_t ObtainSigned(Update& u) {
+    platform::SignatureKey key;
+    if (const std::int32_t rc = LoadUpdateKey(u, key); rc != RC::RC_SUCCESS) {
+        return rc;
+    }
+    if (const std::int32_t rc = Download(u); rc != RC::RC_SUCCESS) {
+        return rc;
+    }
+    if (const std::int32_t rc = TakePackage(u); rc != RC::RC_SUCCESS) {
+        return rc;
+    }
+    return CheckSignature(u, key);
+}
+
 std::int32_t Obtain(Update& u) {
     if (!u.p.ws.empty()) {
         if (const std::int32_t rc = AskWebService(u); rc != RC::RC_SUCCESS) {
@@ -384,19 +490,14 @@ std::int32_t Obtain(Update& u) {
                         RC::RC_UPDATE_INVALID_ARGUMENTS);
         }
     }
-    if (!u.p.url.empty()) {
-        if (const std::int32_t rc = Download(u); rc != RC::RC_SUCCESS) {
-            return rc;
-        }
-    }
-    return TakePackage(u);
+    return u.p.url.empty() ? TakePackage(u) : ObtainSigned(u);
 }
 
 }  // namespace
 
 std::int32_t FunctionnalCore::SelfUpdateInt2(const ZorvidRequestInfo& request,
                                              const JSON::JSONItem* params) {
-    Update u{request, "[SelfUpdateInt2-(" + request.ToString() + ")]", {}, {}, {}, {}, {}};
+    Update u{request, "[SelfUpdateInt2-(" + request.ToString() + ")]", {}, {}, {}, {}, {}, {}};
     if (params == nullptr || !params->IsObject()) {
         return Fail(u, "No argument JSON Object was given!", RC::RC_UPDATE_INVALID_ARGUMENTS);
     }

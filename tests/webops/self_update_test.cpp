@@ -1,6 +1,9 @@
 // "selfUpdate" answered by the real daemon: the package given by path, by URL and by a web
-// service on the local HTTPS server, the refusals, and the real update mode of the GUI
-// executable run apart from the daemon with a stand-in installer that the test controls.
+// service on the local HTTPS server, the refusals (a downloaded package without the maker's
+// signature among them), and the real update mode of the GUI executable run apart from the
+// daemon with a stand-in installer that the test controls.
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <sys/stat.h>
 
 #include <cctype>
@@ -21,6 +24,41 @@ namespace fs = std::filesystem;
 using vl_test::DaemonAnswer;
 using vl_test::DaemonProcess;
 using vl_test::DaemonSite;
+
+// TestKey is a throwaway key pair of the given type ("ED25519", or another to show a key
+// of the wrong kind).
+class TestKey {
+  public:
+    explicit TestKey(const char* type = "ED25519")
+        : key_(EVP_PKEY_Q_keygen(nullptr, nullptr, type)) {}
+    ~TestKey() { EVP_PKEY_free(key_); }
+    TestKey(const TestKey&) = delete;
+    TestKey& operator=(const TestKey&) = delete;
+
+    std::string PublicPem() const {
+        BIO* bio = BIO_new(BIO_s_mem());
+        PEM_write_bio_PUBKEY(bio, key_);
+        char* text = nullptr;
+        const long size = BIO_get_mem_data(bio, &text);
+        std::string pem(text, static_cast<std::size_t>(size));
+        BIO_free(bio);
+        return pem;
+    }
+
+    std::string Sign(const std::string& data) const {
+        std::string signature(64, '\0');
+        std::size_t size = signature.size();
+        EVP_MD_CTX* context = EVP_MD_CTX_new();
+        EVP_DigestSignInit(context, nullptr, nullptr, nullptr, key_);
+        EVP_DigestSign(context, reinterpret_cast<unsigned char*>(signature.data()), &size,
+                       reinterpret_cast<const unsigned char*>(data.data()), data.size());
+        EVP_MD_CTX_free(context);
+        return signature.substr(0, size);
+    }
+
+  private:
+    EVP_PKEY* key_;
+};
 
 // FindUnder is the first file named leaf below folder, or "".
 std::string FindUnder(const std::string& folder, const std::string& leaf) {
@@ -59,7 +97,6 @@ class SelfUpdateTest : public ::testing::Test {
         fs::create_directories(site_.Path("locks"));
         ::chmod(site_.Path("locks").c_str(), 0700);
         package_ = webops_test::Bytes(70000, 7);
-        vl_test::WriteFile(Server().MediaFolder() + "/launcher.deb", package_);
     }
 
     static const catalogue_test::CatalogueStandIn& Server() { return webops_test::Server(); }
@@ -80,22 +117,32 @@ class SelfUpdateTest : public ::testing::Test {
                 .body);
     }
 
-    std::string Described() const {
-        return R"({"url":")" + Server().Url("/media/launcher.deb") + R"(","hash":")" +
-               webops_test::Md5Hex(package_) + R"(","size":")" + std::to_string(package_.size()) +
-               R"("})";
-    }
-
     DaemonSite site_;
     std::unique_ptr<DaemonProcess> daemon_;
     std::string package_;
 };
 
 // In the test harness's context the worker runs in the daemon's context (where the test's
-// authority is known) and the update command itself is not run.
+// authority is known) and the update command itself is not run. Each case names the key that
+// the installed launcher pins beside its executable and a part of the line that tells why.
 TEST_F(SelfUpdateTest, ObtainsThePackageOrRefusesWithTheCodeOfTheFault) {
+    const TestKey maker;
+    const TestKey stranger;
     const std::string root = Server().MediaFolder();
-    vl_test::WriteFile(root + "/ws-good.json", R"({"result":[)" + Described() + "]}");
+    // Publish serves a package and, unless it is empty, its signature; its description.
+    const auto publish = [&](const std::string& name, const std::string& content,
+                             const std::string& signature) {
+        vl_test::WriteFile(root + "/" + name, content);
+        if (!signature.empty()) {
+            vl_test::WriteFile(root + "/" + name + ".sig", signature);
+        }
+        return R"({"url":")" + Server().Url("/media/" + name) + R"(","hash":")" +
+               webops_test::Md5Hex(content) + R"(","size":)" + std::to_string(content.size()) + "}";
+    };
+    std::string tampered = package_;
+    tampered[100] ^= 1;
+    const std::string signedByUrl = publish("launcher.deb", package_, maker.Sign(package_));
+    vl_test::WriteFile(root + "/ws-good.json", R"({"result":[)" + signedByUrl + "]}");
     vl_test::WriteFile(root + "/ws-empty.json", R"({"result":[]})");
     vl_test::WriteFile(root + "/ws-object.json", R"({"result":{"url":"x"}})");
     vl_test::WriteFile(root + "/ws-garbage.json", "<html>");
@@ -112,28 +159,68 @@ TEST_F(SelfUpdateTest, ObtainsThePackageOrRefusesWithTheCodeOfTheFault) {
     Start({"PMX_KTV_UUID=self-update", "PMX_KTV_TMP=" + site_.Path("ktv"),
            "KTV_LAUNCHER_GUIEXE_PATH=" + std::string(VL_BIN_DIR) + "/VantaroLauncherGUI"});
 
+    enum Key { kMaker, kNone, kOpen, kGarbage, kWrongKind };
+    const bool asRoot = ::geteuid() == 0;
     const struct {
         std::string params;
         int code;
+        std::string says;
+        Key key = kMaker;
     } cases[] = {
-        {"{}", 203},
-        {R"({"path":"/nonexistent/launcher.deb"})", 203},
-        {R"({"path":")" + site_.Path("open/launcher.deb") + R"(","hash":")" + hash + R"("})", 203},
-        {R"({"url":")" + url + R"(","hash":")" + hash + R"("})", 203},
-        {R"({"url":")" + url + R"(","size":"70000"})", 203},
-        {R"({"url":")" + url + R"(","hash":")" + hash + R"(","size":"7e4"})", 203},
-        {R"({"ws":")" + Server().Url("/media/ws-empty.json") + R"("})", 205},
-        {R"({"ws":")" + Server().Url("/media/ws-object.json") + R"("})", 205},
-        {R"({"ws":")" + Server().Url("/media/ws-garbage.json") + R"("})", 205},
-        {R"({"ws":")" + Server().Url("/status/500") + R"("})", 206},
+        {"{}", 203, "the URL or the Path to the MSI must be present"},
+        {R"({"path":"/nonexistent/launcher.deb"})", 203, "does not denote a existing file"},
+        {R"({"path":")" + site_.Path("open/launcher.deb") + R"(","hash":")" + hash + R"("})",
+         asRoot ? 203 : 0, asRoot ? "is writable by its group or by others" : "Successfully run"},
+        {R"({"url":")" + url + R"(","hash":")" + hash + R"("})", 203, "size must be present"},
+        {R"({"url":")" + url + R"(","size":"70000"})", 203, "hash must be present"},
+        {R"({"url":")" + url + R"(","hash":")" + hash + R"(","size":"7e4"})", 203,
+         "size must be present"},
+        {R"({"ws":")" + Server().Url("/media/ws-empty.json") + R"("})", 205, "Array[0]"},
+        {R"({"ws":")" + Server().Url("/media/ws-object.json") + R"("})", 205, "JSONArray"},
+        {R"({"ws":")" + Server().Url("/media/ws-garbage.json") + R"("})", 205, "JSON Object"},
+        {R"({"ws":")" + Server().Url("/status/500") + R"("})", 206, "Fail to access Webservice"},
         {R"({"url":")" + url + R"(","hash":"00112233445566778899aabbccddeeff","size":"70000"})",
-         202},
-        {R"({"url":")" + url + R"(","hash":")" + hash + R"(","size":"69999"})", 202},
-        {R"({"ws":")" + Server().Url("/media/ws-good.json") + R"("})", 0},
+         202, "fail to download the launcher's MSI."},
+        {R"({"url":")" + url + R"(","hash":")" + hash + R"(","size":"69999"})", 202,
+         "fail to download the launcher's MSI."},
+        // Signed by the maker's key, by URL and by web service: installed.
+        {signedByUrl, 0, "is signed by the update key"},
+        {R"({"ws":")" + Server().Url("/media/ws-good.json") + R"("})", 0,
+         "is signed by the update key"},
+        // The request chose the URL and the MD5: without the maker's signature, refused.
+        {publish("unsigned.deb", package_, ""), 202,
+         "fail to download the launcher's MSI signature"},
+        {publish("stranger.deb", package_, stranger.Sign(package_)), 202,
+         "is not signed by the update key"},
+        {publish("swapped.deb", package_, maker.Sign(webops_test::Bytes(70000, 9))), 202,
+         "is not signed by the update key"},
+        {publish("tampered.deb", tampered, maker.Sign(package_)), 202,
+         "is not signed by the update key"},
+        {publish("short.deb", package_, maker.Sign(package_).substr(1)), 202,
+         "fail to download the launcher's MSI signature"},
+        // Without a usable key that only root can change, nothing downloaded is installed.
+        {signedByUrl, 202, "no update key is installed", kNone},
+        {signedByUrl, asRoot ? 202 : 0, asRoot ? "update key is not trusted" : "is signed by",
+         kOpen},
+        {signedByUrl, 202, "no public key in PEM form", kGarbage},
+        {signedByUrl, 202, "is not an Ed25519 key", kWrongKind},
     };
+    const TestKey wrongKind("X25519");
+    const std::string key = site_.Path("update-key.pem");
     for (const auto& c : cases) {
+        fs::remove(key);
+        if (c.key != kNone) {
+            vl_test::WriteFile(key, c.key == kGarbage     ? "-----BEGIN PUBLIC KEY-----\nx\n"
+                                    : c.key == kWrongKind ? wrongKind.PublicPem()
+                                                          : maker.PublicPem());
+            ::chmod(key.c_str(), c.key == kOpen ? 0666 : 0644);
+        }
+        const std::size_t before = site_.Log().size();
         const DaemonAnswer answer = Update(c.params);
-        EXPECT_EQ(answer.returnCode, c.code) << c.params << "\n" << site_.Log();
+        const std::string log = site_.Log().substr(before);
+        EXPECT_EQ(answer.returnCode, c.code) << c.params << "\n" << log;
+        EXPECT_NE(log.find(c.says), std::string::npos) << c.params << "\n" << log;
+        EXPECT_EQ(c.code == 0, log.find("Successfully run command [") != std::string::npos) << log;
     }
     // The package installed is the daemon's own checked copy, not the user's download.
     const std::string copy = FindUnder(site_.Dir().Path(), "trusted");
@@ -142,7 +229,6 @@ TEST_F(SelfUpdateTest, ObtainsThePackageOrRefusesWithTheCodeOfTheFault) {
     struct stat info {};
     ASSERT_EQ(::stat(copy.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
-    EXPECT_NE(site_.Log().find("Successfully run command ["), std::string::npos);
 }
 
 // The real update mode, with an installer that reports the package it got and waits for the
