@@ -2,7 +2,8 @@
 # The launcher's Debian package on this machine, as root: install, HTTPS with the machine's
 # own authority (curl with the system store only, headless Chromium with the user's NSS
 # database and no certificate switch), the tray's trust call for a user made later, a
-# self-update to a newer package and a failed one, renewal on a domain change, and a purge
+# self-update to a newer package (by path, then by download with the maker's signature) and a
+# failed one, the refusal of a download without a key or a signature, renewal on a domain change, and a purge
 # that leaves no file and no trust behind but keeps the products' registry store.
 # Usage: package_test.sh <package.deb>. It changes the machine: run it alone.
 set -euo pipefail
@@ -18,6 +19,7 @@ chmod 755 "$work"
 early=vlpk_a$$
 late=vlpk_b$$
 daemon=
+web_server=
 
 fail() { echo "FAIL: $*" >&2; [ -z "${2:-}" ] || tail -n 40 "$2" >&2; exit 1; }
 skip() { echo "SKIP: $*"; exit 77; }
@@ -31,9 +33,11 @@ stop_daemon() {
         for _ in $(seq 100); do kill -0 "$daemon" 2>/dev/null || break; sleep 0.1; done
     fi
     daemon=
+web_server=
 }
 cleanup() {
     stop_daemon
+    [ -z "$web_server" ] || kill "$web_server" 2>/dev/null || true
     dpkg --purge "$pkg" >/dev/null 2>&1 || true
     rm -rf /var/lib/vantaro-launcher
     for u in "$early" "$late"; do userdel -r "$u" >/dev/null 2>&1 || true; done
@@ -67,12 +71,14 @@ https() { # path [body]: an answer over HTTPS, trusting the system store only
         --resolve "vantaro-launcher.localhost:$port:127.0.0.1" \
         "https://vantaro-launcher.localhost:$port/$1" --data "${2:-}"
 }
-newer_package() { # version out.deb [preinst exit code]: the built package with another version
+newer_package() { # version out.deb [preinst exit code]: the built package with another
+    # version, pinning the test's update key as a package built with VL_UPDATE_KEY does
     local tree="$work/tree-$1"
     rm -rf "$tree"
     dpkg-deb -R "$deb" "$tree"
     sed -i "s/^Version: .*/Version: $1/" "$tree/DEBIAN/control"
     echo "$1" >"$tree/usr/lib/vantaro-launcher/version"
+    cp "$work/maker.pub" "$tree/usr/lib/vantaro-launcher/update-key.pem"
     if [ -n "${3:-}" ]; then
         printf '#!/bin/sh\nexit %s\n' "$3" >"$tree/DEBIAN/preinst"
         chmod 755 "$tree/DEBIAN/preinst"
@@ -80,9 +86,16 @@ newer_package() { # version out.deb [preinst exit code]: the built package with 
     dpkg-deb -Zgzip -z1 -b "$tree" "$2" >/dev/null
     rm -rf "$tree"
 }
-self_update() { # package -> waits for the outcome line in the newest update log
-    local answer log
-    answer=$(https function "version=2.6&zorvidId=package-test&arg={\"functionName\":\"selfUpdate\",\"params\":{\"path\":\"$1\"}}")
+update_request() { # params -> the answer to "selfUpdate"
+    https function "version=2.6&zorvidId=package-test&arg={\"functionName\":\"selfUpdate\",\"params\":$1}"
+}
+by_download() { # package.deb -> "selfUpdate" parameters that name it on the test's server
+    echo "{\"url\":\"https://vantaro-launcher.localhost:$web_port/$(basename "$1")\",\"hash\":\"$(md5sum <"$1" | cut -c1-32)\",\"size\":$(stat -c %s "$1")}"
+}
+self_update() { # package | params -> waits for the outcome line in the newest update log
+    local answer log params=$1
+    [ "${1:0:1}" = "{" ] || params="{\"path\":\"$1\"}"
+    answer=$(update_request "$params")
     echo "$answer" | grep -q '"returnCode": 0' || fail "selfUpdate answered $answer" "$work/daemon.out"
     for _ in $(seq 600); do
         log=$(ls -t "$data"/logs/update_logs/*.txt 2>/dev/null | head -n 1)
@@ -141,6 +154,27 @@ late_home=$(getent passwd "$late" | cut -d: -f6)
 runuser -u "$late" -- env HOME="$late_home" "$lib/vantaro-launcher-trust" user
 [ "$(user_db_has "$late" "$late_home")" = "$(ca_print)" ] || fail "the tray's call did not trust the authority"
 
+echo "== an update by download, from a build without an update key: refused"
+mkdir -p "$work/www"
+openssl genpkey -algorithm ed25519 -out "$work/maker.key" 2>/dev/null
+openssl pkey -in "$work/maker.key" -pubout -out "$work/maker.pub"
+# The test's server: the daemon's own certificate, which the system store trusts.
+web_port=$(free_port)
+python3 -c 'import http.server, ssl, sys, functools
+handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=sys.argv[1])
+server = http.server.ThreadingHTTPServer(("127.0.0.1", int(sys.argv[2])), handler)
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.load_cert_chain(sys.argv[3], sys.argv[4])
+server.socket = context.wrap_socket(server.socket, server_side=True)
+server.serve_forever()' "$work/www" "$web_port" "$etc/serv.crt" "$etc/serv.key" >/dev/null 2>&1 &
+web_server=$!
+[ ! -e "$lib/update-key.pem" ] || fail "a package built without VL_UPDATE_KEY ships an update key"
+cp "$deb" "$work/www/same.deb"
+answer=$(update_request "$(by_download "$work/www/same.deb")")
+echo "$answer" | grep -q '"returnCode": 202' || fail "an update without a key answered $answer"
+grep -rq "no update key is installed" "$data/logs/VantaroLauncher_service" ||
+    fail "no refusal line for the missing key" "$work/daemon.out"
+
 echo "== self-update to a newer package"
 newer_package 7.3.0+t1 "$work/newer.deb"
 self_update "$work/newer.deb"
@@ -150,11 +184,25 @@ stop_daemon
 start_daemon
 echo "$answer" | grep -q '"msi": "7.3.0+t1"' || fail "the updated daemon answers $answer"
 
+echo "== by download: unsigned refused, signed by the pinned key installed"
+newer_package 7.3.0+t2 "$work/www/signed.deb"
+answer=$(update_request "$(by_download "$work/www/signed.deb")")
+echo "$answer" | grep -q '"returnCode": 202' || fail "an unsigned download answered $answer"
+openssl pkeyutl -sign -inkey "$work/maker.key" -rawin -in "$work/www/signed.deb" \
+    -out "$work/www/signed.deb.sig"
+self_update "$(by_download "$work/www/signed.deb")"
+grep -q "update succeeded" "$work/update.log" || fail "the signed update failed" "$work/update.log"
+[ "$(dpkg-query -W -f='${Version}' "$pkg")" = 7.3.0+t2 ] || fail "the signed package is not installed"
+kill "$web_server"
+stop_daemon
+start_daemon
+echo "$answer" | grep -q '"msi": "7.3.0+t2"' || fail "the updated daemon answers $answer"
+
 echo "== a package that fails to install leaves the launcher as it was"
-newer_package 7.3.0+t2 "$work/broken.deb" 1
+newer_package 7.3.0+t3 "$work/broken.deb" 1
 self_update "$work/broken.deb"
 grep -q "update failed" "$work/update.log" || fail "a broken package was reported installed" "$work/update.log"
-[ "$(dpkg-query -W -f='${Version}' "$pkg")" = 7.3.0+t1 ] || fail "the launcher changed"
+[ "$(dpkg-query -W -f='${Version}' "$pkg")" = 7.3.0+t2 ] || fail "the launcher changed"
 https getVersion | grep -q '"returnCode": 0' || fail "the launcher stopped answering"
 stop_daemon
 
