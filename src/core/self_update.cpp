@@ -182,7 +182,7 @@ struct Fetched {
 };
 
 // FetchAsUser has the user's worker download one file into folder; path is then its path.
-std::int32_t FetchAsUser(Update& u, const std::string& folder, const Fetched& f,
+std::int32_t FetchAsUser(const Update& u, const std::string& folder, const Fetched& f,
                          std::string& path) {
     std::error_code error;
     fs::remove(ToolBox::JoinPath(folder, f.name), error);
