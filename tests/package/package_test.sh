@@ -33,7 +33,6 @@ stop_daemon() {
         for _ in $(seq 100); do kill -0 "$daemon" 2>/dev/null || break; sleep 0.1; done
     fi
     daemon=
-web_server=
 }
 cleanup() {
     stop_daemon
@@ -194,6 +193,7 @@ self_update "$(by_download "$work/www/signed.deb")"
 grep -q "update succeeded" "$work/update.log" || fail "the signed update failed" "$work/update.log"
 [ "$(dpkg-query -W -f='${Version}' "$pkg")" = 7.3.0+t2 ] || fail "the signed package is not installed"
 kill "$web_server"
+web_server=
 stop_daemon
 start_daemon
 echo "$answer" | grep -q '"msi": "7.3.0+t2"' || fail "the updated daemon answers $answer"
