@@ -420,6 +420,14 @@ TEST_F(MediaInstallTest, ASelfUpdatePackageWithoutRoomEndsWith209) {
     std::int64_t size = 0;
     ASSERT_TRUE(platform::FileMd5(package, md5, size));
     const std::string folder = site_->DataFolder() + "/InternalData/Temp/msiFolder/pkg";
+    // An update key beside the daemon (the site's folder, above its installations), so that
+    // the download is tried; the package is never signed.
+    const std::filesystem::path daemonFolder =
+        std::filesystem::path(site_->Installs()).parent_path();
+    vl_test::WriteFile((daemonFolder / "update-key.pem").string(),
+                       "-----BEGIN PUBLIC KEY-----\n"
+                       "MCowBQYDK2VwAyEAx+XXRTRt96cq29qAMCeqbBymRZuW5Pd7an9eC/oLdSk=\n"
+                       "-----END PUBLIC KEY-----\n");
     const struct {
         const char* name;
         unsigned kib;  // a file system of that size on the package's folder; 0: none
