@@ -62,7 +62,7 @@ class DiscoverRequestTest : public DiscoveryEnv {
     std::string MainObject() const {
         return R"({"id":"<id>","level":"L24","GAlevel":null,"SPlevel":null,)"
                R"("shortName":"One","longName":null,"targetPath":")" +
-               Folder("one") +
+               JsonFolder("one") +
                R"(","registry_Identifier":"ID_1","installationType":"PROD","osds":"linux_a64",)"
                R"("type":null,"lastBuildId":null,"isContentInstalled":true,)"
                R"("installedXtraProcesses":null,"installedProcesses":["one.exe"],)"
@@ -73,7 +73,7 @@ class DiscoverRequestTest : public DiscoveryEnv {
     std::string CommonObject() const {
         return R"({"id":"<id>","level":"L25","GAlevel":null,"SPlevel":null,)"
                R"("shortName":null,"longName":null,"targetPath":")" +
-               Folder("tools") +
+               JsonFolder("tools") +
                R"(","registry_Identifier":null,"installationType":"TOOLS","osds":"linux_a64",)"
                R"("type":null,"lastBuildId":null,"isContentInstalled":false,)"
                R"("installedXtraProcesses":null,"installedProcesses":null,"productLine":null,)"
@@ -114,7 +114,7 @@ TEST_F(DiscoverRequestTest, AnswersWithTheMatchingInstallations) {
     const std::pair<std::string, std::string> rows[] = {
         {R"({"level":"L25"})", "[" + common + "]"},
         {R"({"instType":"PROD"})", "[" + main + "]"},
-        {R"({"installPath":")" + Folder("tools") + R"("})", "[" + common + "]"},
+        {R"({"installPath":")" + JsonFolder("tools") + R"("})", "[" + common + "]"},
         {R"({"instID":")" + mainId + R"("})", "[" + main + "]"},
         {R"({"level":"L24","instID":")" + commonId + R"("})", "[]"},
         {R"({"installationType":"TOOLS"})", "[" + main + "," + common + "]"},
@@ -135,8 +135,7 @@ TEST_F(DiscoverRequestTest, RefusedDuringASelfUpdate) {
 }
 
 TEST_F(DiscoverRequestTest, UnreadableStoreIsARegistryAccessError) {
-    std::filesystem::remove(dir_.Path("registry/HKLM64.reg"));
-    std::filesystem::create_directories(dir_.Path("registry/HKLM64.reg"));
+    ASSERT_TRUE(registry_.MakeUnreadable());
     JSON::JSONDocument answer;
     ASSERT_EQ(answer.Parse(Discover("{}")), 0);
     EXPECT_EQ(answer.Root()->Get("returnCode")->GetInt(), 25);

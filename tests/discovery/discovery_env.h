@@ -1,4 +1,4 @@
-// DiscoveryEnv gives each test a temporary registry store and installation folders, with the
+// DiscoveryEnv gives each test an empty registry of its own and installation folders, with the
 // infrastructure (folders, configuration, logger) started in the same temporary folder.
 #pragma once
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry.h"
+#include "support/test_registry.h"
 #include "support/test_support.h"
 
 // SampleInstall describes one installation key and the folder it points to.
@@ -27,62 +27,55 @@ class DiscoveryEnv : public ::testing::Test {
     void SetUp() override {
         vl_test::WriteFile(dir_.Path("launcher.conf"), "LOGLEVEL=all\n");
         ASSERT_TRUE(vl_test::InitInfrastructure(dir_));
-        if (!platform::SetRegistryLocation(dir_.Path("registry"))) {
-            GTEST_SKIP() << "the registry tests need the POSIX store file";
-        }
+        ASSERT_TRUE(registry_.Ready()) << registry_.Why();
     }
-    void TearDown() override {
-        platform::SetRegistryLocation("");
-        vl_test::ResetInfrastructure();
-    }
+    void TearDown() override { vl_test::ResetInfrastructure(); }
 
     std::string Folder(const std::string& name) const { return dir_.Path("installs/" + name); }
+    // JsonFolder is the folder as it stands inside a JSON string (Windows paths escaped).
+    std::string JsonFolder(const std::string& name) const {
+        std::string text;
+        for (const char c : Folder(name)) {
+            text += c == '\\' ? std::string("\\\\") : std::string(1, c);
+        }
+        return text;
+    }
 
-    // WriteStore writes the installations as the 64-bit store file and creates their folders.
+    // WriteStore replaces the registry's content with the installations and creates their
+    // folders.
     void WriteStore(const std::vector<SampleInstall>& installs) {
-        std::string text = "Windows Registry Editor Version 5.00\n\n";
+        std::vector<vl_test::RegistryKeyData> keys;
         for (const auto& install : installs) {
-            Section(text, install.key);
-            for (const auto& [name, data] : install.values) {
-                Value(text, name, data);
-            }
-            Section(text, install.key + "\\prd");
-            for (const auto& process : install.processes) {
-                Value(text, process, "");
-            }
-            Section(text, install.key + "\\xtra");
-            for (const auto& process : install.xtraProcesses) {
-                Value(text, process, "");
-            }
+            keys.push_back({install.key, {install.values.begin(), install.values.end()}, {}});
+            keys.push_back({install.key + "\\prd", Names(install.processes), {}});
+            keys.push_back({install.key + "\\xtra", Names(install.xtraProcesses), {}});
             for (const auto& app : install.apps) {
-                Section(text, install.key + "\\app\\" + app.at("id"));
+                vl_test::RegistryKeyData key{install.key + "\\app\\" + app.at("id"), {}, {}};
                 for (const auto& [name, data] : app) {
                     if (name != "id") {
-                        Value(text, name, data);
+                        key.strings.emplace_back(name, data);
                     }
                 }
+                keys.push_back(std::move(key));
             }
             const auto path = install.values.find("Path");
             if (install.folderExists && path != install.values.end()) {
                 std::filesystem::create_directories(path->second);
             }
         }
-        ASSERT_TRUE(vl_test::WriteFile(dir_.Path("registry/HKLM64.reg"), text));
+        ASSERT_TRUE(registry_.Replace(keys));
     }
 
-    static void Section(std::string& text, const std::string& key) {
-        text += "\n[HKEY_LOCAL_MACHINE\\" + key + "]\n";
-    }
-    static void Value(std::string& text, const std::string& name, const std::string& data) {
-        text += "\"" + Escape(name) + "\"=\"" + Escape(data) + "\"\n";
-    }
-    static std::string Escape(const std::string& text) {
-        std::string out;
-        for (char c : text) {
-            out += (c == '\\' || c == '"') ? std::string("\\") + c : std::string(1, c);
+    // Names are values of empty text, as an installation lists its processes.
+    static std::vector<std::pair<std::string, std::string>> Names(
+        const std::vector<std::string>& names) {
+        std::vector<std::pair<std::string, std::string>> values;
+        for (const auto& name : names) {
+            values.emplace_back(name, "");
         }
-        return out;
+        return values;
     }
 
     vl_test::TempDir dir_;
+    vl_test::TestRegistry registry_{dir_};
 };

@@ -147,7 +147,7 @@ TEST_F(ScanTest, JsonFormSendsEmptyTextsAsNull) {
         Normal("{\"id\":\"" + found[0].Id() +
                "\",\"level\":\"L24.3\",\"GAlevel\":\"L24\",\"SPlevel\":\"SP3\","
                "\"shortName\":\"A\",\"longName\":\"Product \\\"A\\\"\",\"targetPath\":\"" +
-               Folder("a") +
+               JsonFolder("a") +
                "\",\"registry_Identifier\":\"ID_A\",\"installationType\":\"PROD\","
                "\"osds\":\"linux_a64\",\"type\":\"full\",\"lastBuildId\":\"B42\","
                "\"isContentInstalled\":true,\"installedXtraProcesses\":[\"xtra.exe\"],"
@@ -159,7 +159,7 @@ TEST_F(ScanTest, JsonFormSendsEmptyTextsAsNull) {
               Normal("{\"id\":\"" + found[3].Id() +
                      "\",\"level\":\"L25\",\"GAlevel\":null,\"SPlevel\":null,"
                      "\"shortName\":null,\"longName\":null,\"targetPath\":\"" +
-                     Folder("tools") +
+                     JsonFolder("tools") +
                      "\",\"registry_Identifier\":null,\"installationType\":\"TOOLS\","
                      "\"osds\":\"linux_a64\",\"type\":null,\"lastBuildId\":null,"
                      "\"installedXtraProcesses\":null,\"installedProcesses\":null,"
@@ -172,8 +172,7 @@ TEST_F(ScanTest, MissingBranchesAreSkippedButABrokenStoreFails) {
     EXPECT_TRUE(WinRegistry::FindInstall({}, found));
     EXPECT_TRUE(found.empty());
 
-    std::filesystem::remove(dir_.Path("registry/HKLM64.reg"));
-    std::filesystem::create_directories(dir_.Path("registry/HKLM64.reg"));
+    ASSERT_TRUE(registry_.MakeUnreadable());
     EXPECT_FALSE(WinRegistry::FindInstall({}, found));
     EXPECT_TRUE(found.empty());
 }

