@@ -1,44 +1,12 @@
-#include "core/functionnal_core.h"
+// The operation locks and the main functions' frame.
+#include <stdexcept>
+#include <string>
+#include <vector>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <memory>
-
-#include "base/zorvid_request_info.h"
-#include "front/front_env.h"
+#include "core/core_env.h"
 #include "platform/named_mutex.h"
-#include "sessions/session_fixtures.h"
 
 namespace {
-
-class FunctionnalCoreTest : public FrontEnv {
-  protected:
-    static ZorvidRequestInfo Request(const std::string& level) {
-        return ZorvidRequestInfo("page", "", "", "", "", level);
-    }
-
-    // Run runs a frame whose operation records the locks it sees and answers rc.
-    std::int32_t Run(const FunctionnalCore::Frame& frame, const std::string& level,
-                     std::int32_t rc = 0) {
-        called_ = false;
-        return FunctionnalCore::RunInFrame(frame, Request(level), [this, rc] {
-            called_ = true;
-            return rc;
-        });
-    }
-
-    static std::string Started(const std::string& word) {
-        return "{DEBUG}:################### " + word + " FUNCTION STARTED ################";
-    }
-    static std::string Ended(const std::string& word) {
-        return "{DEBUG}:################### " + word + " FUNCTION ENDED [duration:";
-    }
-
-    bool called_ = false;
-};
 
 TEST_F(FunctionnalCoreTest, LockPrimitives) {
     EXPECT_FALSE(FunctionnalCore::Lock(""));
@@ -159,52 +127,6 @@ TEST_F(FunctionnalCoreTest, SelfUpdateWaitsForTheUpdateProcess) {
         EXPECT_EQ(Run(FunctionnalCore::INSTALL_FRAME, "2.6"), 0);
     }
     EXPECT_EQ(Run(FunctionnalCore::SELF_UPDATE_FRAME, "2.6"), 0);
-}
-
-// Another local user must not be able to hold the update lock and so refuse every
-// self-update: a lock folder that others can write, a lock file of another user (held by
-// that user) and a link in place of the lock file are all refused, and the update goes on.
-TEST_F(FunctionnalCoreTest, AnUpdateLockThatOthersCouldHoldIsNeitherHonouredNorTaken) {
-    sessions_test::ThrowawayUser user;
-    if (const std::string why = user.Create(); !why.empty()) {
-        GTEST_SKIP() << why;
-    }
-    ::chmod(Path("").c_str(), 0755);
-    const std::string folder = Path("locks");
-    const std::string lock = folder + "/" + FunctionnalCore::UPDATE_MUTEX_NAME + ".lock";
-    SetEnv("QVYLD_LOCK_DIR", folder);
-    const struct {
-        const char* name;
-        mode_t folderMode;
-        bool link;
-        const char* refusal;
-    } cases[] = {
-        {"folder others can write", 01777, false, "is not a folder that only its owner can write"},
-        {"file of another user", 0755, false, "is not a plain file of this service's user"},
-        {"link", 0755, true, "is a symbolic link"},
-    };
-    for (const auto& c : cases) {
-        std::filesystem::remove_all(folder);
-        ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
-        ::chmod(folder.c_str(), c.folderMode);
-        std::unique_ptr<sessions_test::LockHolder> holder;
-        if (c.link) {
-            WriteFile(Path("target"), "");
-            ASSERT_EQ(::symlink(Path("target").c_str(), lock.c_str()), 0);
-        } else {
-            WriteFile(lock, "");
-            ::chmod(lock.c_str(), 0644);
-            ASSERT_EQ(std::system(("chown " + user.Name() + " '" + lock + "'").c_str()), 0);
-            holder = std::make_unique<sessions_test::LockHolder>(user, lock, Path(""));
-            ASSERT_TRUE(holder->Held()) << c.name;
-        }
-        EXPECT_EQ(Run(FunctionnalCore::SELF_UPDATE_FRAME, "2.6"), 0) << c.name;
-        EXPECT_TRUE(Logged(std::string("the update lock is not trusted : ")));
-        EXPECT_TRUE(Logged(c.refusal)) << c.name;
-        const platform::NamedMutexOwner owner(FunctionnalCore::UPDATE_MUTEX_NAME);
-        EXPECT_FALSE(owner.Owned()) << c.name;
-        EXPECT_NE(owner.Refusal().find(c.refusal), std::string::npos) << c.name;
-    }
 }
 
 TEST_F(FunctionnalCoreTest, OperationSeesItsLocksAndExceptionsReleaseThem) {
