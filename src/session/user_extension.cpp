@@ -23,6 +23,9 @@ constexpr std::uint32_t kPipeWaitMs = 1000;
 constexpr std::uint32_t kPipeRetrySleepMs = 1000;
 constexpr std::uint32_t kPipeErrorSleepMs = 5000;
 constexpr int kPipeAttempts = 3;
+// Windows: a client that finds every instance of the pipe taken (231) waits for the next one
+// without using up an attempt, for this long at most: the worker is there and accepting.
+constexpr std::chrono::seconds kPipeBusyBudget{30};
 constexpr std::int32_t kStopCommandTimeoutMs = 5000;
 constexpr std::uint32_t kStopWaitMs = 5000;
 constexpr const char* kAbandoned =
@@ -279,6 +282,7 @@ void UserExtension::CleanUpLocked() {
 
 bool UserExtension::openPipe(platform::PipeConnection& pipe, const std::string& pipeName,
                              const platform::RuntimeOwner& owner, const std::stop_token& stop) {
+    const auto busyUntil = std::chrono::steady_clock::now() + kPipeBusyBudget;
     for (int attempt = 0; attempt < kPipeAttempts && !stop.stop_requested(); ++attempt) {
         const std::string head = "[UserExtension::openPipe]{" + std::to_string(attempt) + "}";
         if (platform::WaitForPipe(pipeName, owner, kPipeWaitMs) != platform::SysError::SUCCESS) {
@@ -288,6 +292,7 @@ bool UserExtension::openPipe(platform::PipeConnection& pipe, const std::string& 
         }
         const std::uint32_t error = platform::ConnectPipe(pipeName, owner, pipe);
         if (error == platform::SysError::PIPE_BUSY) {
+            attempt -= std::chrono::steady_clock::now() < busyUntil ? 1 : 0;
             continue;
         }
         if (error != platform::SysError::SUCCESS) {

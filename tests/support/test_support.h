@@ -23,11 +23,17 @@
 //                                       folder: folders (context 3, PMX_KTV_TMP = dir),
 //                                       configuration from MAIN_DATA/launcher.conf, logger
 //                                       in the LOG folder; returns false when a step fails
+//   vl_test::ProcessAlive(pid)          whether the process exists and has not ended (a zombie
+//                                       counts as ended)
+//   vl_test::KillProcess(pid)           ends the process at once (SIGKILL, TerminateProcess)
+//   vl_test::UnderWine()                whether this Windows program runs under Wine (false on
+//                                       POSIX), for skips "under Wine: ..."
 //   vl_test::KnownGapReasons(readme)    the skip reasons that the README's "Known gaps"
 //                                       section lists (the first `code` of each "- " line);
 //                                       under CI=true any other skip fails (skip_check.cpp)
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -101,6 +107,10 @@ std::string ReadFile(const std::string& path);
 // PercentEncode escapes every byte but letters, digits and "-_.~" for a URL's query.
 std::string PercentEncode(const std::string& text);
 bool WriteLauncherConf(const std::string& path, const std::vector<std::string>& lines);
+
+bool UnderWine();
+bool ProcessAlive(std::uint32_t pid);
+bool KillProcess(std::uint32_t pid);
 
 void ResetInfrastructure();
 bool InitInfrastructure(const TempDir& dir);

@@ -1,6 +1,7 @@
 // The POSIX side of the test helpers: environment changes, the event log's socket, a small
 // disk.
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -10,6 +11,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 #include "support/test_support.h"
 
@@ -90,6 +94,26 @@ void SmallDisk::Fill() const {
 void SmallDisk::Free() const {
     std::error_code ec;
     fs::remove(fs::path(path_ + "/filler"), ec);
+}
+
+bool UnderWine() {
+    return false;
+}
+
+bool ProcessAlive(std::uint32_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("State:", 0) == 0) {
+            const std::size_t at = line.find_first_not_of(" \t", 6);
+            return at != std::string::npos && line[at] != 'Z' && line[at] != 'X';
+        }
+    }
+    return false;
+}
+
+bool KillProcess(std::uint32_t pid) {
+    return ::kill(static_cast<pid_t>(pid), SIGKILL) == 0;
 }
 
 }  // namespace vl_test

@@ -1,4 +1,4 @@
-// What the daemon (and the worker) do by themselves: commands, folders, window messages.
+// What the daemon (and the worker) do by themselves: commands and folders.
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -8,16 +8,15 @@
 #include <vector>
 
 #include "platform/elevation.h"
-#include "platform/window_messages.h"
 #include "session/companions.h"
 #include "session/operations_local.h"
-#include "worker_env.h"
+#include "worker_env_posix.h"
 
 namespace {
 
 namespace Local = Operations::Local;
 
-class LocalTest : public worker_test::WorkerEnv {};
+class LocalTest : public worker_test::PosixWorkerEnv {};
 
 TEST_F(LocalTest, CommandsWaitAsAsked) {
     const struct {
@@ -147,31 +146,6 @@ TEST_F(LocalTest, MakeFolderStepByStepNamesTheLevels) {
     EXPECT_FALSE(Local::MakeFolder("relative/x"));
     EXPECT_TRUE(Logged("cannot find the first existing folder in this path : relative/x"));
     EXPECT_TRUE(Logged("Fail to create this folder (-2) : relative/x"));
-}
-
-// Posting needs a window of the class; the worker's stop command posts through the GUI
-// executable, which may be installed in a folder with blanks.
-TEST_F(LocalTest, PostMessageToWindowNeedsAWindow) {
-    EXPECT_FALSE(Local::PostMessageToWindow("NoSuchClass", 1049, 0, 0));
-    EXPECT_TRUE(
-        Logged("[Operations::Local::PostMessageToWindow]Fail to find window  with this name : "
-               "NoSuchClass"));
-    ASSERT_EQ(platform::PrepareRuntimeFolder(platform::RuntimeOwner::Self()), 0u);
-    platform::MessageWindow window;
-    ASSERT_EQ(window.Create("LocalTestClass"), 0u);
-    const std::string folder = Path("Vantaro Launcher");
-    const std::string gui = folder + "/" + Companions::GuiExecutableName();
-    ::mkdir(folder.c_str(), 0755);
-    ASSERT_EQ(::symlink(worker_test::WorkerPath().c_str(), gui.c_str()), 0);
-    const std::string text = Companions::PostStatusText("LocalTestClass", 1049, -2, 1);
-    std::uint32_t exitCode = 99;
-    ASSERT_TRUE(Local::ExecuteCmd(Companions::PostStatusCommand(gui, text), exitCode, false, 5000));
-    ASSERT_EQ(exitCode, 0u);
-    platform::WindowMessage message;
-    ASSERT_EQ(window.Receive(message), 0u);
-    EXPECT_EQ(message.message, 1049u);
-    EXPECT_EQ(message.wparam, 1u);
-    EXPECT_EQ(message.lparam, -2);
 }
 
 }  // namespace

@@ -19,16 +19,16 @@
 #include "session/operations_as_user.h"
 #include "session/shared_data.h"
 #include "session/user_extension.h"
-#include "worker_env.h"
+#include "worker_env_posix.h"
 
 namespace {
 
 namespace AsUser = Operations::AsUser;
 
-class UserWorkerTest : public worker_test::WorkerEnv {
+class UserWorkerTest : public worker_test::PosixWorkerEnv {
   protected:
     void SetUp() override {
-        WorkerEnv::SetUp();
+        PosixWorkerEnv::SetUp();
         UserExtension::ResetForTests();
         for (auto* user : {&user_, &other_}) {
             if (const std::string why = MakeUser(*user); !why.empty()) {
@@ -44,7 +44,7 @@ class UserWorkerTest : public worker_test::WorkerEnv {
     }
 
     void TearDown() override {
-        WorkerEnv::TearDown();
+        PosixWorkerEnv::TearDown();
         UserExtension::ResetForTests();
     }
 
@@ -155,28 +155,6 @@ TEST_F(UserWorkerTest, FoldersAreMadeWithTheUsersRights) {
     EXPECT_EQ(info.st_uid, uid_);
 }
 
-TEST_F(UserWorkerTest, ExecuteWaitsAsAsked) {
-    const struct {
-        std::vector<std::string> command;
-        std::int32_t timeoutMs;
-        std::uint32_t result;
-        std::uint32_t exitCode;
-    } cases[] = {
-        {{"/bin/sh", "-c", "\"exit 7\""}, -1, 0, 7},
-        {{"/bin/sh", "-c", "\"exit 3\""}, 5000, 0, 3},
-        {{"/bin/sleep", "1"}, 0, 0, 0},  // not waited for: exit code 0
-        {{"/bin/sleep", "20"}, 300, Companions::kReplyFailed, 99},
-        {{"/no/such/program"}, -1, Companions::kReplyFailed, 99},
-    };
-    for (const auto& c : cases) {
-        std::uint32_t exitCode = 99;
-        EXPECT_EQ(AsUser::ExecuteCommandAsUser(identity_, c.command, exitCode, c.timeoutMs, false),
-                  c.result)
-            << c.command.front() << " " << c.timeoutMs;
-        EXPECT_EQ(exitCode, c.exitCode) << c.command.front() << " " << c.timeoutMs;
-    }
-}
-
 // A command nobody waits for (the start tool, the tray) is handed over to the user's session
 // and outlives the worker and the daemon's stop; a command that is waited for (a setup
 // program) belongs to the operation and ends with the worker's group.
@@ -204,119 +182,6 @@ TEST_F(UserWorkerTest, OnlyCommandsNobodyWaitsForOutliveTheDaemonsStop) {
         EXPECT_EQ(worker_test::IsAlive(pid), timeoutMs == 0) << timeoutMs;
         ::kill(static_cast<pid_t>(pid), SIGKILL);
     }
-}
-
-// Malformed requests get a clear non-zero rc.
-TEST_F(UserWorkerTest, MalformedRequestsAreRefused) {
-    const struct {
-        std::string verb;
-        std::string args;
-        std::uint32_t result;
-    } cases[] = {
-        {"url", "5", 10},
-        {"run", "{\"action\":\"dance\"}", 10},
-        {"run", "{\"action\":\"checkFile\",\"path\":\"/\"}", 10},
-        {"run", "{\"action\":\"Execute\",\"cmd\":[]}", 10},
-        {"jump", "{}", 10},
-    };
-    for (const auto& c : cases) {
-        JSON::JSONDocument args;
-        ASSERT_EQ(args.Parse("[" + c.args + "]"), 0) << c.args;
-        JSON::ItemPtr content;
-        EXPECT_EQ(
-            AsUser::RunOperationByUserExtension(identity_, c.verb, args.Root()->GetAt(0), content),
-            c.result)
-            << c.verb << " " << c.args;
-    }
-}
-
-// Long operations (downloads, setup programs, dialogs) run side by side, a bounded number
-// at once; one past the bound waits for its turn.
-TEST_F(UserWorkerTest, LongOperationsRunSideBySide) {
-    const std::string folder = UserFolder("ops");
-    const auto marker = [&folder](std::size_t i, const char* kind) {
-        return folder + "/" + std::to_string(i) + kind;
-    };
-    const std::size_t total = Companions::kWorkerOperationsAtOnce + 1;
-    const auto started = [&] {
-        std::vector<std::size_t> which;
-        for (std::size_t i = 0; i < total; ++i) {
-            if (::access(marker(i, ".started").c_str(), F_OK) == 0) {
-                which.push_back(i);
-            }
-        }
-        return which;
-    };
-    const auto awaitStarted = [&started](std::size_t expected) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (started().size() < expected && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return started().size();
-    };
-    // Operation i marks that it started, then waits for its own release.
-    std::vector<std::future<std::uint32_t>> runs;
-    for (std::size_t i = 0; i < total; ++i) {
-        const std::string script = "\"touch " + marker(i, ".started") + "; until [ -e " +
-                                   marker(i, ".go") + " ]; do sleep 0.02; done\"";
-        runs.push_back(std::async(std::launch::async, [this, script] {
-            std::uint32_t exitCode = 99;
-            return AsUser::ExecuteCommandAsUser(identity_, {"/bin/sh", "-c", script}, exitCode, -1,
-                                                false) +
-                   exitCode;
-        }));
-    }
-    EXPECT_EQ(awaitStarted(total - 1), total - 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const std::vector<std::size_t> first = started();
-    EXPECT_EQ(first.size(), total - 1) << "no more run at once";
-    if (!first.empty()) {
-        vl_test::WriteFile(marker(first.front(), ".go"), "");
-    }
-    EXPECT_EQ(awaitStarted(total), total) << "the waiting one got its turn";
-    for (std::size_t i = 0; i < total; ++i) {
-        vl_test::WriteFile(marker(i, ".go"), "");
-    }
-    for (auto& run : runs) {
-        EXPECT_EQ(run.get(), 0u);
-    }
-}
-
-// Many short operations at once share the one worker.
-TEST_F(UserWorkerTest, ConcurrentOperationsShareTheWorker) {
-    const auto worker = Worker();
-    const std::uint32_t pid = worker->GetProcessId();
-    std::vector<std::future<int>> runs;
-    for (int thread = 0; thread < 4; ++thread) {
-        runs.push_back(std::async(std::launch::async, [this] {
-            int failures = 0;
-            for (int i = 0; i < 50; ++i) {
-                bool exists = false;
-                failures += AsUser::CheckFile(identity_, "/", 0, 0, exists) != 0 || !exists;
-            }
-            return failures;
-        }));
-    }
-    for (auto& run : runs) {
-        EXPECT_EQ(run.get(), 0);
-    }
-    EXPECT_EQ(worker->GetProcessId(), pid);
-}
-
-TEST_F(UserWorkerTest, AKilledWorkerIsReplacedUnderANewName) {
-    const auto worker = Worker();
-    const std::uint32_t first = worker->GetProcessId();
-    const std::string firstPipe = worker->GetPipeName();
-    ASSERT_EQ(::kill(static_cast<pid_t>(first), SIGKILL), 0);
-    ASSERT_TRUE(worker_test::WaitUntilGone(first));
-    worker_test::WaitForNextSecond();
-
-    bool exists = false;
-    ASSERT_EQ(AsUser::CheckFile(identity_, "/", 0, 0, exists), 0u);
-    EXPECT_TRUE(exists);
-    EXPECT_NE(worker->GetProcessId(), first);
-    EXPECT_NE(worker->GetPipeName(), firstPipe);
-    EXPECT_EQ(Endpoints().size(), 2u) << "the dead worker's endpoints are gone";
 }
 
 TEST_F(UserWorkerTest, KillPostsTheQuitMessage) {

@@ -1,69 +1,48 @@
 // WorkerEnv gives each test a daemon context in a temporary folder: the infrastructure
 // started as the service starts it (LOGLEVEL=all plus the test's configuration lines), a
-// runtime root that other users can traverse, and a session file. Throwaway users come from
-// the session tests' helper.
+// runtime root that other users can traverse, and a session file. It runs on every system;
+// worker_env_posix.h adds throwaway users and what /proc shows of a process.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "base/logger.h"
+#include "base/toolbox.h"
+#include "platform/known_folders.h"
 #include "platform/process.h"
+#include "session/companions.h"
 #include "session/shared_data.h"
-#include "sessions/session_fixtures.h"
+#include "session/user_extension.h"
 #include "support/test_support.h"
 
 namespace worker_test {
 
+// The companions lie beside the test program.
 inline std::string WorkerPath() {
-    return std::string(VL_BIN_DIR) + "/VantaroLauncherGUI";
+    return ToolBox::JoinPath(platform::ExecutableFolder(), Companions::GuiExecutableName());
 }
 
 inline std::string FakePath() {
-    return std::string(VL_BIN_DIR) + "/vl_worker_fake";
-}
-
-// ProcFile is a /proc file of a process, "" once it is gone.
-inline std::string ProcFile(std::uint32_t pid, const std::string& leaf) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/" + leaf, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-// ProcStatusField is one "Name:\tvalue" line of /proc/<pid>/status, without the name.
-inline std::string ProcStatusField(std::uint32_t pid, const std::string& name) {
-    std::istringstream lines(ProcFile(pid, "status"));
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.rfind(name + ":", 0) == 0) {
-            const std::size_t start = line.find_first_not_of(" \t", name.size() + 1);
-            return start == std::string::npos ? "" : line.substr(start);
-        }
-    }
-    return {};
-}
-
-// IsAlive tells whether the process exists and is not a zombie.
-inline bool IsAlive(std::uint32_t pid) {
-    const std::string state = ProcStatusField(pid, "State");
-    return !state.empty() && state[0] != 'Z' && state[0] != 'X';
+#ifdef _WIN32
+    return ToolBox::JoinPath(platform::ExecutableFolder(), "vl_worker_fake.exe");
+#else
+    return ToolBox::JoinPath(platform::ExecutableFolder(), "vl_worker_fake");
+#endif
 }
 
 // WaitUntilGone waits (a minute at most) for a process to end.
 inline bool WaitUntilGone(std::uint32_t pid) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-    while (IsAlive(pid)) {
+    while (vl_test::ProcessAlive(pid)) {
         if (std::chrono::steady_clock::now() > deadline) {
             return false;
         }
@@ -85,7 +64,10 @@ inline void WaitForNextSecond() {
 class WorkerEnv : public ::testing::Test {
   protected:
     void SetUp() override {
-        ::chmod(dir_.Path().c_str(), 0755);
+        namespace fs = std::filesystem;
+        fs::permissions(dir_.Path(), fs::perms::owner_all | fs::perms::group_read |
+                                         fs::perms::group_exec | fs::perms::others_read |
+                                         fs::perms::others_exec);
         SetEnv("PMX_KTV_UUID", std::nullopt);
         SetEnv("QVYLD_DEBUG", std::nullopt);
         SetEnv("KtvConfPath", Path("launcher.conf"));
@@ -101,7 +83,9 @@ class WorkerEnv : public ::testing::Test {
     }
 
     std::string Path(const std::string& leaf) const { return dir_.Path(leaf); }
-    std::string RuntimeFolder(uid_t uid) const { return Path("run/" + std::to_string(uid)); }
+    std::string RuntimeFolder(std::uint32_t uid) const {
+        return Path("run/" + std::to_string(uid));
+    }
 
     void SetEnv(const std::string& name, const std::optional<std::string>& value) {
         env_.push_back(std::make_unique<vl_test::ScopedEnv>(name, value));
@@ -128,11 +112,10 @@ class WorkerEnv : public ::testing::Test {
                     "\", \"state\": " + std::to_string(session.state) + "}";
         }
         ASSERT_TRUE(vl_test::WriteFile(Path("sessions.json"), text + "]"));
-        ::chmod(Path("sessions.json").c_str(), 0644);
+        namespace fs = std::filesystem;
+        fs::permissions(Path("sessions.json"), fs::perms::owner_read | fs::perms::owner_write |
+                                                   fs::perms::group_read | fs::perms::others_read);
     }
-
-    // MakeUser creates a throwaway user, or says why the test cannot run here.
-    static std::string MakeUser(sessions_test::ThrowawayUser& user) { return user.Create(); }
 
     // RunAs runs argv as the user of a session and gives its exit code (or 0xDEAD when it
     // could not be started).
@@ -159,6 +142,27 @@ class WorkerEnv : public ::testing::Test {
   private:
     vl_test::TempDir dir_;
     std::vector<std::unique_ptr<vl_test::ScopedEnv>> env_;
+};
+
+// HarnessWorkerEnv runs the daemon in the test harness's way (KTV_MODE, IGNORE_TOKEN_ERROR)
+// for a session whose user has no token: the worker is started in the test's own context,
+// as Wine gives it on Windows, and as the black-box suite runs it.
+class HarnessWorkerEnv : public WorkerEnv {
+  protected:
+    static constexpr std::uint32_t kSession = 5;
+
+    void SetUp() override {
+        WorkerEnv::SetUp();
+        SetEnv("PMX_KTV_UUID", "worker-test");
+        SetSessions({{kSession, "vl_no_such_user"}});
+        Configure({"IGNORE_TOKEN_ERROR"});
+        UserExtension::ResetForTests();
+    }
+
+    void TearDown() override {
+        WorkerEnv::TearDown();
+        UserExtension::ResetForTests();
+    }
 };
 
 }  // namespace worker_test

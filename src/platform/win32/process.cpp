@@ -187,7 +187,11 @@ std::uint32_t ProcessGroup::Create() {
         return ::GetLastError();
     }
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    // Breakaway is allowed: a member hands the programs nobody waits for (the start tool, the
+    // tray) over to the user's session with CREATE_BREAKAWAY_FROM_JOB, which fails with
+    // ERROR_ACCESS_DENIED in a job without it.
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
     if (!::SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits,
                                    sizeof limits)) {
         return ::GetLastError();

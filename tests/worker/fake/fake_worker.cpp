@@ -5,12 +5,16 @@
 //                             "STOP" ends it.
 //   connect <pipe> <session>  connects to the pipe of the session's user; exits with the error.
 //   post <socket path>        posts message 1049 to a window socket; exits with the error.
-#include <unistd.h>
-
+// and a command for the real worker to run, the same on every system:
+//   exit <code>               exits with code
+//   sleep <ms>                sleeps, then exits 0
+//   hold <started> <go>       writes the file started, waits until the file go exists
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "platform/message_pipe.h"
 #include "platform/sys_error.h"
@@ -48,12 +52,21 @@ int Serve(const std::string& pipeName) {
             return 0;
         }
         const std::string reply = ReplyFor(request);
-        if (reply == "@hang") {
-            ::pause();
+        while (reply == "@hang") {
+            std::this_thread::sleep_for(std::chrono::hours(1));
         }
         std::size_t written = 0;
         connection.Write(reply, written);
     }
+}
+
+// Hold marks that it started, then waits for its release.
+int Hold(const std::string& started, const std::string& go) {
+    std::ofstream(started).put('\n');
+    while (!std::ifstream(go)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return 0;
 }
 
 }  // namespace
@@ -68,6 +81,16 @@ int main(int argc, char** argv) {
         const auto session = static_cast<std::uint32_t>(std::stoul(argv[3]));
         return static_cast<int>(platform::ConnectPipe(
             argv[2], platform::RuntimeOwner::SessionUser(session), connection));
+    }
+    if (mode == "exit") {
+        return std::atoi(argv[2]);
+    }
+    if (mode == "sleep") {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[2])));
+        return 0;
+    }
+    if (mode == "hold" && argc > 3) {
+        return Hold(argv[2], argv[3]);
     }
     if (mode == "post") {
         platform::WindowRef window;

@@ -22,21 +22,12 @@ namespace {
 
 namespace AsUser = Operations::AsUser;
 
-class EnvelopeTest : public worker_test::WorkerEnv {
+class EnvelopeTest : public worker_test::HarnessWorkerEnv {
   protected:
     void SetUp() override {
-        WorkerEnv::SetUp();
+        HarnessWorkerEnv::SetUp();
         SetEnv("KTV_LAUNCHER_GUIEXE_PATH", worker_test::FakePath());
         SetEnv("VL_FAKE_REPLY", Path("reply.txt"));
-        SetEnv("PMX_KTV_UUID", "worker-test");  // the test harness: KTV_MODE
-        SetSessions({{5, "vl_no_such_user"}});
-        Configure({"IGNORE_TOKEN_ERROR"});
-        UserExtension::ResetForTests();
-    }
-
-    void TearDown() override {
-        WorkerEnv::TearDown();
-        UserExtension::ResetForTests();
     }
 
     void Reply(const std::string& text) {
@@ -125,6 +116,9 @@ TEST_F(EnvelopeTest, SomeRequestsNeverReachAWorker) {
 
 // Outside the test harness a session without a user has no worker.
 TEST_F(EnvelopeTest, NoTokenNoWorker) {
+    if (vl_test::UnderWine()) {
+        GTEST_SKIP() << "under Wine: every session has a user's token, the caller's own";
+    }
     const struct {
         std::vector<std::string> options;
         std::string logged;
