@@ -287,10 +287,27 @@ void PipeConnection::Close() {
 
 // ---- client side --------------------------------------------------------------------------
 
+// WaitNamedPipeW fails at once (2) while no instance of the name exists, as before a new
+// worker has made its pipe: that is waited out here, in slices, until the deadline.
 std::uint32_t WaitForPipe(const std::string& name, const RuntimeOwner& /*owner*/,
                           std::uint32_t timeoutMs) {
-    return ::WaitNamedPipeW(win32::Utf8ToWide(name).c_str(), timeoutMs) ? SysError::SUCCESS
-                                                                        : ::GetLastError();
+    const std::wstring wideName = win32::Utf8ToWide(name);
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    for (;;) {
+        const ULONGLONG now = ::GetTickCount64();
+        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        if (::WaitNamedPipeW(wideName.c_str(), left > 0 ? left : 1)) {
+            return SysError::SUCCESS;
+        }
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND) {
+            return error;
+        }
+        if (::GetTickCount64() >= deadline) {
+            return SysError::SEM_TIMEOUT;
+        }
+        ::Sleep(10);
+    }
 }
 
 std::uint32_t ConnectPipe(const std::string& name, const RuntimeOwner& owner, PipeConnection& out) {
