@@ -11,7 +11,7 @@
 #include "platform/message_pipe.h"
 #include "session/companions.h"
 #include "session/shared_data.h"
-#include "worker/worker_env.h"
+#include "worker/worker_env_posix.h"
 
 namespace tray_test {
 
@@ -39,10 +39,10 @@ inline std::uint32_t Send(const std::string& text) {
     return error != 0 ? error : pipe.Write(text, written);
 }
 
-class TrayEnv : public worker_test::WorkerEnv {
+class TrayEnv : public worker_test::PosixWorkerEnv {
   protected:
     void SetUp() override {
-        WorkerEnv::SetUp();
+        PosixWorkerEnv::SetUp();
         SharedData::ResetForTests();
         UserExtension::ResetForTests();
     }
@@ -50,7 +50,7 @@ class TrayEnv : public worker_test::WorkerEnv {
     void TearDown() override {
         SharedData::ResetForTests();
         SharedData::SetServerInfoSource({});
-        WorkerEnv::TearDown();
+        PosixWorkerEnv::TearDown();
         UserExtension::ResetForTests();
     }
 
