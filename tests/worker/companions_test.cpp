@@ -8,6 +8,8 @@
 
 #include "base/json/json.h"
 #include "platform/command_line.h"
+#include "platform/process.h"
+#include "worker_env.h"
 
 namespace {
 
@@ -60,6 +62,21 @@ TEST(CompanionsTest, ToolCommandsQuoteWhatNeedsIt) {
     EXPECT_EQ(Companions::JoinItems(
                   Companions::EnvChangeCommand("t", "e", "d", "PATH_X", "C:\\a b", false)),
               "\"t\" -e e -d \"d\" -var \"PATH_X=C:\\a b\"");
+}
+
+// A program started as the daemon itself sees the extra environment entries, the one that
+// replaces an inherited variable included.
+TEST(CompanionsTest, ProgramsStartedAsSelfGetTheExtraEnvironment) {
+    for (const std::string entry : {"VL_FAKE_CODE=42", "PATH=42"}) {
+        platform::LaunchOptions options;
+        options.argv = {worker_test::FakePath(), "env", entry.substr(0, entry.find('='))};
+        options.extraEnvironment = {entry};
+        platform::ProcessHandle process;
+        ASSERT_EQ(platform::LaunchAsSelf(options, nullptr, process), 0u) << entry;
+        std::uint32_t code = 0;
+        ASSERT_TRUE(process.Wait(30000, code)) << entry;
+        EXPECT_EQ(code, 42u) << entry;
+    }
 }
 
 }  // namespace

@@ -109,7 +109,7 @@ std::uint32_t Start(HANDLE token, const std::vector<std::string>& argv, DWORD fl
         token != nullptr ? ::CreateProcessAsUserW(token, nullptr, line.data(), nullptr, nullptr,
                                                   TRUE, flags, environment, cwd, &startup, &info)
                          : ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, flags,
-                                            nullptr, cwd, &startup, &info);
+                                            environment, cwd, &startup, &info);
     if (!created) {
         return ::GetLastError();
     }

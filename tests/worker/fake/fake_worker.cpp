@@ -7,6 +7,7 @@
 //   post <socket path>        posts message 1049 to a window socket; exits with the error.
 // and a command for the real worker to run, the same on every system:
 //   exit <code>               exits with code
+//   env <name>                exits with the number the variable holds (255: unset)
 //   sleep <ms>                sleeps, then exits 0
 //   hold <started> <go>       writes the file started, waits until the file go exists
 #include <chrono>
@@ -84,6 +85,11 @@ int main(int argc, char** argv) {
     }
     if (mode == "exit") {
         return std::atoi(argv[2]);
+    }
+    if (mode == "env") {
+        // The exit code is the number that the variable holds, 255 when it is unset.
+        const char* value = std::getenv(argv[2]);
+        return value != nullptr ? std::atoi(value) : 255;
     }
     if (mode == "sleep") {
         std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[2])));
