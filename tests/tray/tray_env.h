@@ -19,8 +19,8 @@ inline std::string TrayPath() {
     return std::string(VL_BIN_DIR) + "/VantaroLauncherSysTray";
 }
 
-// Eventually waits (10 s at most) for the condition.
-inline bool Eventually(const std::function<bool()>& condition, int seconds = 10) {
+// Eventually waits (30 s at most: a loaded machine starts the tray slowly) for the condition.
+inline bool Eventually(const std::function<bool()>& condition, int seconds = 30) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) {

@@ -159,7 +159,7 @@ TEST_F(TrayProgramTest, NoticesReachTheSessionsNotificationService) {
               (std::vector<std::string>{"Launching an application", "Unpacking media"}));
     ASSERT_EQ(platform::PostWindowMessage(window, {Companions::kCloseMessage, 0, 0}), 0u);
     std::uint32_t code = 99;
-    EXPECT_TRUE(tray.Wait(10000, code));
+    EXPECT_TRUE(tray.Wait(30000, code));
 }
 
 TEST_F(TrayProgramTest, TwoSessionsOfOneUserKeepTheirOwnWorkerAndTray) {
@@ -194,7 +194,7 @@ TEST_F(TrayProgramTest, TwoSessionsOfOneUserKeepTheirOwnWorkerAndTray) {
     const ZorvidRequestInfo request{"page-7"};
     EXPECT_TRUE(SystrayComs(request).ShutdownSystray());
     std::uint32_t code = 99;
-    EXPECT_TRUE(trays[0].Wait(10000, code));
+    EXPECT_TRUE(trays[0].Wait(30000, code));
     EXPECT_TRUE(trays[1].IsRunning());
     // Stopping session 9's worker reaches its own window only.
     EXPECT_TRUE(ninth->Stop());
