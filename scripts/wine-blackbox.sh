@@ -118,12 +118,14 @@ stop_service() {
   echo "service stopped"
 }
 
-# round MODE: one start, the cases of MODE, one stop.
-round() {
+# round_once MODE: one start, the cases of MODE, one stop. Status 75 when a request was never
+# answered (the cases stop there), 1 when a case failed.
+round_once() {
   printf '\n-- the service, %s mode --\n' "$1"
-  start_service || { failed=1; return; }
+  start_service || return 1
+  local rc=0
   python3 - "$1" "$internal_port" "$site/sessions.json" "$(winpath "$installs")" \
-    "$site/data/Quorvanti/VantaroLauncher/logs" <<'PY' || failed=1
+    "$site/data/Quorvanti/VantaroLauncher/logs" <<'PY' || rc=$?
 import http.client, json, os, pathlib, socket, sys, time, urllib.parse
 
 mode, port, session_file, installs, logs = sys.argv[1:6]
@@ -163,6 +165,11 @@ def check(name, verb, path, data, code, contains):
     """code None: the answer is the communication page, not a JSON object."""
     try:
         status, headers, text = ask(verb, path, data)
+    except TimeoutError:
+        # Wine's HTTP service at times stops passing requests on to the queue, a whole
+        # minute with no answer: the round is run again on a restarted Wine.
+        print("STALL " + name)
+        sys.exit(75)
     except OSError as error:
         failures.append(f"{name}: {error}")
         print("FAIL  " + name)
@@ -309,7 +316,23 @@ for failure in failures:
     print("FAILED: " + failure)
 sys.exit(1 if failures else 0)
 PY
-  stop_service || failed=1
+  stop_service || rc=1
+  return "$rc"
+}
+
+# round MODE: round_once, once more after a stall of Wine's HTTP service.
+round() {
+  local rc=0
+  round_once "$1" || rc=$?
+  if [ "$rc" = 75 ]; then
+    echo "gap   Wine's HTTP service stopped passing requests on: Wine restarted, the round again"
+    restart_wine
+    # As at the first try, no session yet: with one, the daemon starts the tray at its start.
+    rm -f "$site/sessions.json"
+    rc=0
+    round_once "$1" || rc=$?
+  fi
+  [ "$rc" = 0 ] || failed=1
 }
 
 # restart_wine: Wine's service control manager gives services the machine environment that
