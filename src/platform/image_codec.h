@@ -1,9 +1,9 @@
 // image_codec.h: the image decoding and encoding that inline icons need: Base64 data, the
 // common image formats (PNG, JPEG, GIF, BMP), scaling, and PNG output.
 //
-// POSIX: stb_image, stb_image_resize and stb_image_write (Debian's libstb), OpenSSL's
-// Base64 decoder. Windows: not written yet, every call fails (icons are made with the
-// platform's imaging library there).
+// Every system: stb_image, stb_image_resize and stb_image_write (Debian's libstb headers;
+// the Windows build compiles their implementation). Base64: OpenSSL's decoder on POSIX,
+// CryptStringToBinaryA on Windows, both held to the strict alphabet.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,9 @@
-// The rules that keep a page's texts from changing what a launch runs, and the path
-// expansion.
+// The rules that keep a page's texts from changing what a launch runs, the path expansion,
+// and inline icons.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -9,8 +11,11 @@
 
 #include "base/path_expansion.h"
 #include "base/toolbox.h"
+#include "core/functionnal_core.h"
 #include "core/launch_request.h"
+#include "front/front_env.h"
 #include "platform/command_line.h"
+#include "platform/image_codec.h"
 #include "platform/path.h"
 #include "session/companions.h"
 
@@ -94,6 +99,61 @@ TEST(LaunchRulesTest, PercentVariablesExpandWithTheUsersEnvironment) {
     };
     for (const auto& [text, expanded] : cases) {
         EXPECT_EQ(ToolBox::ExpandPercentVariables(text, lookup), expanded) << text;
+    }
+}
+
+// Base64 writes bytes in the standard alphabet with padding.
+std::string Base64(const std::vector<std::uint8_t>& bytes) {
+    static const char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+        std::uint32_t group = 0;
+        for (std::size_t j = 0; j < 3; ++j) {
+            group = group << 8 | (j < n ? bytes[i + j] : 0u);
+        }
+        for (std::size_t j = 0; j < 4; ++j) {
+            text += j <= n ? kAlphabet[group >> (18 - 6 * j) & 63] : '=';
+        }
+    }
+    return text;
+}
+
+class EncodedIconTest : public FrontEnv {};
+
+TEST_F(EncodedIconTest, ImagesBecomeIconFilesScaledByTheirLongerSide) {
+    const struct {
+        int width, height, iconWidth, iconHeight;
+    } cases[] = {{32, 32, 32, 32},
+                 {512, 128, 256, 64},
+                 {100, 1024, 25, 256},
+                 {256, 256, 256, 256},
+                 {1, 600, 1, 256}};
+    for (const auto& c : cases) {
+        const platform::RgbaImage image{
+            c.width, c.height,
+            std::vector<std::uint8_t>(static_cast<std::size_t>(c.width * c.height * 4), 7)};
+        std::vector<std::uint8_t> png;
+        ASSERT_TRUE(platform::EncodePng(image, png));
+        const std::string value = "data:image/png;base64," + Base64(png);
+        std::string path;
+        ASSERT_EQ(FunctionnalCore::processEncodedIcon(path, value, value.find(";base64,")), 0);
+        const std::string ico = vl_test::ReadFile(path);
+        const std::size_t maskRow = (static_cast<std::size_t>(c.iconWidth) + 31) / 32 * 4;
+        ASSERT_EQ(ico.size(), 62 + static_cast<std::size_t>(c.iconWidth * c.iconHeight * 4) +
+                                  maskRow * static_cast<std::size_t>(c.iconHeight));
+        EXPECT_EQ(static_cast<unsigned char>(ico[6]), c.iconWidth & 0xff) << c.width;
+        EXPECT_EQ(static_cast<unsigned char>(ico[7]), c.iconHeight & 0xff) << c.height;
+        EXPECT_EQ(static_cast<unsigned char>(ico[30]), (2 * c.iconHeight) & 0xff);  // doubled
+        EXPECT_TRUE(ToolBox::IsFile(path.substr(0, path.size() - 4) + ".png"));
+    }
+    for (const std::string value :
+         {"data:image/png;base64,", "data:image/png;base64,QUJD",
+          "data:image/png;base64,not base64!", "data:image/png;base64,QU\nJD"}) {
+        std::string path;
+        EXPECT_EQ(FunctionnalCore::processEncodedIcon(path, value, value.find(";base64,")), 139)
+            << value;
     }
 }
 
