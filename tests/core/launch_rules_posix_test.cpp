@@ -1,14 +1,12 @@
-// The trust of the files a launch runs (POSIX owners and modes), and the icon files made from
-// inline images (the Windows build has no image codec yet: its calls all fail).
+// The trust of the files a launch runs (POSIX owners and modes).
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
 
-#include "base/toolbox.h"
-#include "core/functionnal_core.h"
-#include "front/front_env.h"
 #include "platform/file_trust.h"
+#include "support/test_support.h"
 
 namespace {
 
